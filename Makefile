@@ -1,0 +1,28 @@
+# The two commands of the README: `make test` and `make demo`.
+.PHONY: all deps build build-posix build-windows test demo bench clean
+
+JOBS ?= $(shell nproc)
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+build-posix: deps
+	cmake --preset posix >/dev/null
+	cmake --build build/posix -j $(JOBS)
+
+build-windows: deps
+	cmake --preset windows >/dev/null
+	cmake --build build/windows -j $(JOBS)
+
+build: build-windows build-posix
+
+test: build
+	bash tests/run-all.sh
+
+demo: build-posix
+	python3 tests/tools/demo.py
+
+clean:
+	rm -rf build

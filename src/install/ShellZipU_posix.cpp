@@ -1,0 +1,198 @@
+// Archive extraction of the POSIX build, where libarchive stands in for the
+// Windows shell's ZIP folders. Entries are written only inside the
+// destination folder: an archive that names anything else is refused whole.
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "install/ShellZipU.h"
+#include "version/versiontext.h"
+
+namespace {
+
+using ArchivePtr = std::unique_ptr<archive, int (*)(archive*)>;
+
+ArchivePtr OpenZip(const std::string& path) {
+  ArchivePtr a(archive_read_new(), archive_read_free);
+  if (!a) return a;
+  archive_read_support_format_zip(a.get());
+  if (archive_read_open_filename(a.get(), path.c_str(), 65536) != ARCHIVE_OK)
+    return ArchivePtr(nullptr, archive_read_free);
+  return a;
+}
+
+// The entry's path split into its components; '\' separates as well as '/'.
+std::vector<std::string> Components(const std::string& name) {
+  std::vector<std::string> parts;
+  std::string cur;
+  for (char c : name) {
+    if (c == '/' || c == '\\') {
+      if (!cur.empty() && cur != ".") parts.push_back(cur);
+      cur.clear();
+    } else {
+      cur += c;
+    }
+  }
+  if (!cur.empty() && cur != ".") parts.push_back(cur);
+  return parts;
+}
+
+bool IsSafeEntry(archive_entry* e) {
+  const char* p = archive_entry_pathname(e);
+  if (!p || !*p) return false;
+  std::string name = p;
+  if (name[0] == '/' || name[0] == '\\') return false;
+  if (name.size() >= 2 && name[1] == ':') return false;  // a drive letter
+  for (const std::string& part : Components(name))
+    if (part == "..") return false;
+  if (Components(name).empty()) return false;
+  if (archive_entry_hardlink(e) || archive_entry_symlink(e)) return false;
+  mode_t type = archive_entry_filetype(e);
+  return type == AE_IFREG || type == AE_IFDIR;
+}
+
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+bool WildMatch(const char* p, const char* s) {
+  const char* star = nullptr;
+  const char* resume = nullptr;
+  while (*s) {
+    if (*p == '*') {
+      star = p++;
+      resume = s;
+    } else if (*p == '?' || (*p && Upper(*p) == Upper(*s))) {
+      ++p;
+      ++s;
+    } else if (star) {
+      p = star + 1;
+      s = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (*p == '*') ++p;
+  return *p == '\0';
+}
+
+bool PassesFilter(const std::string& filter, const std::string& topLevel) {
+  if (filter.empty()) return true;
+  size_t start = 0;
+  while (start <= filter.size()) {
+    size_t end = filter.find(';', start);
+    if (end == std::string::npos) end = filter.size();
+    std::string pattern = Trim(filter.substr(start, end - start));
+    if (!pattern.empty() && WildMatch(pattern.c_str(), topLevel.c_str())) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// Opens (creating as needed) each folder below root without following links,
+// so nothing already planted in the destination can redirect a write.
+int OpenFolderChain(int rootFd, const std::vector<std::string>& parts, size_t count) {
+  int fd = ::dup(rootFd);
+  for (size_t i = 0; i < count && fd >= 0; ++i) {
+    if (::mkdirat(fd, parts[i].c_str(), 0777) != 0 && errno != EEXIST) {
+      ::close(fd);
+      return -1;
+    }
+    int next = ::openat(fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    ::close(fd);
+    fd = next;
+  }
+  return fd;
+}
+
+bool ExtractEntry(archive* a, archive_entry* e, int rootFd) {
+  std::vector<std::string> parts = Components(archive_entry_pathname(e));
+  bool isDir = archive_entry_filetype(e) == AE_IFDIR;
+  int dirFd = OpenFolderChain(rootFd, parts, isDir ? parts.size() : parts.size() - 1);
+  if (dirFd < 0) return false;
+  if (isDir) {
+    ::close(dirFd);
+    return true;
+  }
+  // Archives made on Windows carry no permissions; keep the owner able to
+  // replace the file later.
+  mode_t mode = archive_entry_perm(e) & 0777;
+  if (mode == 0) mode = 0644;
+  mode |= 0600;
+  int fd = ::openat(dirFd, parts.back().c_str(),
+                    O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
+  ::close(dirFd);
+  if (fd < 0) return false;
+  bool ok = true;
+  const void* block;
+  size_t size;
+  la_int64_t offset;
+  la_int64_t written = 0;
+  for (;;) {
+    int r = archive_read_data_block(a, &block, &size, &offset);
+    if (r == ARCHIVE_EOF) break;
+    if (r < ARCHIVE_WARN) {
+      ok = false;
+      break;
+    }
+    if (offset > written && ::lseek(fd, offset, SEEK_SET) < 0) {
+      ok = false;
+      break;
+    }
+    const char* p = static_cast<const char*>(block);
+    for (size_t done = 0; done < size;) {
+      ssize_t n = ::write(fd, p + done, size - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        ok = false;
+        break;
+      }
+      done += static_cast<size_t>(n);
+    }
+    if (!ok) break;
+    written = offset + static_cast<la_int64_t>(size);
+  }
+  if (::close(fd) != 0) ok = false;
+  return ok;
+}
+
+}  // namespace
+
+bool UnzipWithShell(const std::string& archivePath, const std::string& destination,
+                    const std::string& filter) {
+  if (!FileExists(archivePath)) return false;
+
+  // First pass: the whole archive must be readable and every entry safe
+  // before a single byte is written.
+  {
+    ArchivePtr a = OpenZip(archivePath);
+    if (!a) return false;
+    archive_entry* e;
+    int r;
+    while ((r = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
+      if (!IsSafeEntry(e)) return false;
+      if (archive_read_data_skip(a.get()) < ARCHIVE_WARN) return false;
+    }
+    if (r != ARCHIVE_EOF) return false;
+  }
+
+  int rootFd = ::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (rootFd < 0) return false;
+  ArchivePtr a = OpenZip(archivePath);
+  bool ok = static_cast<bool>(a);
+  archive_entry* e;
+  int r = ARCHIVE_FATAL;
+  while (ok && ((r = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK || r == ARCHIVE_WARN)) {
+    std::vector<std::string> parts = Components(archive_entry_pathname(e));
+    if (!PassesFilter(filter, parts.front())) continue;
+    ok = ExtractEntry(a.get(), e, rootFd);
+  }
+  if (ok && r != ARCHIVE_EOF) ok = false;
+  ::close(rootFd);
+  return ok;
+}

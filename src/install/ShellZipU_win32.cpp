@@ -1,0 +1,192 @@
+// Archive extraction through the Windows shell: the ZIP file is opened as a
+// shell folder and its items are copied into the destination folder, all by
+// late binding on the shell's automation object.
+#include <windows.h>
+#include <oleauto.h>
+
+#include <cstdio>
+#include <string>
+
+#include "install/ShellZipU.h"
+#include "run/errors.h"
+#include "version/versiontext.h"
+
+namespace {
+
+struct Dispatch {
+  IDispatch* p = nullptr;
+  Dispatch() = default;
+  Dispatch(const Dispatch&) = delete;
+  Dispatch& operator=(const Dispatch&) = delete;
+  ~Dispatch() {
+    if (p) p->Release();
+  }
+};
+
+struct WideString {
+  BSTR s = nullptr;
+  explicit WideString(const std::string& text) {
+    int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    s = SysAllocStringLen(nullptr, static_cast<UINT>(n));
+    if (s && n > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), s, n);
+  }
+  WideString(const WideString&) = delete;
+  WideString& operator=(const WideString&) = delete;
+  ~WideString() {
+    if (s) SysFreeString(s);
+  }
+};
+
+struct ResultVariant {
+  VARIANT v;
+  ResultVariant() { VariantInit(&v); }
+  ~ResultVariant() { VariantClear(&v); }
+};
+
+std::string Narrow(BSTR s) {
+  if (!s) return std::string();
+  int len = static_cast<int>(SysStringLen(s));
+  int n = WideCharToMultiByte(CP_ACP, 0, s, len, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  if (n > 0) WideCharToMultiByte(CP_ACP, 0, s, len, &out[0], n, nullptr, nullptr);
+  return out;
+}
+
+// Messages lose their trailing blanks, control characters and periods.
+std::string TrimMessage(std::string m) {
+  while (!m.empty() && (static_cast<unsigned char>(m.back()) <= 32 || m.back() == '.')) m.pop_back();
+  return m;
+}
+
+std::string StatusMessage(HRESULT status) {
+  char* buf = nullptr;
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                               FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, static_cast<DWORD>(status), 0, reinterpret_cast<char*>(&buf), 0,
+                           nullptr);
+  std::string m = n && buf ? TrimMessage(std::string(buf, n)) : std::string();
+  if (buf) LocalFree(buf);
+  if (m.empty()) {
+    char hex[32];
+    std::snprintf(hex, sizeof hex, "OLE error %.8lX", static_cast<unsigned long>(status));
+    m = hex;
+  }
+  return m;
+}
+
+[[noreturn]] void RaiseOleSysError(HRESULT status, uintptr_t at) {
+  throw EOleSysError(StatusMessage(status), status, at);
+}
+
+uintptr_t Caller() { return reinterpret_cast<uintptr_t>(__builtin_return_address(0)); }
+
+// Late-bound call of a member by name: look up its id, then invoke it.
+__attribute__((noinline)) void Call(IDispatch* target, const char* name, WORD kind,
+                                    VARIANTARG* reversedArgs, UINT argCount, VARIANT* result) {
+  uintptr_t at = Caller();
+  if (!target) throw EOleError("Variant does not reference an automation object", at);
+  WideString wide(name);
+  DISPID id = 0;
+  HRESULT hr = target->GetIDsOfNames(IID_NULL, &wide.s, 1, GetThreadLocale(), &id);
+  if (hr == DISP_E_UNKNOWNNAME)
+    throw EOleError(std::string("Method '") + name + "' not supported by automation object", at);
+  if (FAILED(hr)) RaiseOleSysError(hr, at);
+
+  DISPPARAMS params = {reversedArgs, nullptr, argCount, 0};
+  EXCEPINFO info = {};
+  UINT argError = 0;
+  hr = target->Invoke(id, IID_NULL, GetThreadLocale(), kind, &params, result, &info, &argError);
+  if (hr == DISP_E_EXCEPTION) {
+    if (info.pfnDeferredFillIn) info.pfnDeferredFillIn(&info);
+    HRESULT scode = info.scode ? info.scode : static_cast<HRESULT>(info.wCode);
+    std::string message = TrimMessage(Narrow(info.bstrDescription));
+    if (message.empty()) message = StatusMessage(scode);
+    std::string source = Narrow(info.bstrSource), helpFile = Narrow(info.bstrHelpFile);
+    SysFreeString(info.bstrSource);
+    SysFreeString(info.bstrDescription);
+    SysFreeString(info.bstrHelpFile);
+    throw EOleException(message, scode, source, helpFile, static_cast<int32_t>(info.dwHelpContext),
+                        at);
+  }
+  if (hr != S_OK) RaiseOleSysError(hr, at);
+}
+
+// The object a result holds, or null when it holds none.
+IDispatch* ObjectOf(const VARIANT& v) {
+  if (v.vt == VT_DISPATCH) return v.pdispVal;
+  if (v.vt == (VT_BYREF | VT_DISPATCH)) return v.ppdispVal ? *v.ppdispVal : nullptr;
+  return nullptr;
+}
+
+// Shell.NameSpace(path): the path as a string variant passed by reference.
+void NameSpace(IDispatch* shell, const std::string& path, Dispatch& folder) {
+  WideString wide(path);
+  VARIANT inner;
+  VariantInit(&inner);
+  inner.vt = VT_BSTR;
+  inner.bstrVal = wide.s;
+  VARIANTARG arg;
+  VariantInit(&arg);
+  arg.vt = VT_BYREF | VT_VARIANT;
+  arg.pvarVal = &inner;
+  ResultVariant result;
+  Call(shell, "NameSpace", DISPATCH_METHOD, &arg, 1, &result.v);
+  folder.p = ObjectOf(result.v);
+  if (folder.p) folder.p->AddRef();
+}
+
+}  // namespace
+
+__attribute__((noinline)) bool UnzipWithShell(const std::string& archive,
+                                              const std::string& destination,
+                                              const std::string& filter) {
+  if (!FileExists(archive)) return false;
+  uintptr_t at = Caller();
+
+  WideString progId("Shell.Application");
+  CLSID clsid;
+  HRESULT hr = CLSIDFromProgID(progId.s, &clsid);
+  if (FAILED(hr)) RaiseOleSysError(hr, at);
+  Dispatch shell;
+  hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                        reinterpret_cast<void**>(&shell.p));
+  if (FAILED(hr)) RaiseOleSysError(hr, at);
+
+  // A path the shell cannot open as a folder yields no folder object; then
+  // nothing more is asked of the shell and nothing is touched.
+  Dispatch source, target;
+  NameSpace(shell.p, archive, source);
+  if (!source.p) return false;
+  NameSpace(shell.p, destination, target);
+  if (!target.p) return false;
+
+  ResultVariant items;
+  Call(source.p, "Items", DISPATCH_METHOD | DISPATCH_PROPERTYGET, nullptr, 0, &items.v);
+  IDispatch* collection = ObjectOf(items.v);
+
+  if (!filter.empty()) {
+    WideString text(filter);
+    VARIANTARG args[2];
+    VariantInit(&args[0]);
+    VariantInit(&args[1]);
+    args[0].vt = VT_BYREF | VT_BSTR;
+    args[0].pbstrVal = &text.s;
+    args[1].vt = VT_I4;
+    args[1].lVal = 224;  // folders, other items, hidden ones too
+    Call(collection, "Filter", DISPATCH_METHOD, args, 2, nullptr);
+  }
+
+  VARIANT itemsArg;
+  VariantInit(&itemsArg);
+  itemsArg.vt = VT_DISPATCH;
+  itemsArg.pdispVal = collection;
+  VARIANTARG args[2];
+  VariantInit(&args[0]);
+  VariantInit(&args[1]);
+  args[0].vt = VT_I4;
+  args[0].lVal = 20;  // no progress window, yes to every question
+  args[1].vt = VT_BYREF | VT_VARIANT;
+  args[1].pvarVal = &itemsArg;
+  Call(target.p, "CopyHere", DISPATCH_METHOD, args, 2, nullptr);
+  return true;
+}

@@ -1,0 +1,132 @@
+// The OS layer: one flat function per platform call the program makes.
+// Windows semantics on both builds (attribute bits, error codes, message-box
+// results), so that everything above this header is written once.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace os {
+
+#ifdef _WIN32
+constexpr char kPathSep = '\\';
+#else
+constexpr char kPathSep = '/';
+#endif
+
+// True for the bytes that end the folder part of a path: backslash and colon
+// on Windows, slash on the POSIX build.
+bool IsPathDelimiter(char c);
+
+// Attribute bits as the directory search reports them.
+enum : uint32_t {
+  kAttrReadOnly = 0x1,
+  kAttrHidden = 0x2,
+  kAttrSystem = 0x4,
+  kAttrVolume = 0x8,
+  kAttrDirectory = 0x10,
+  kAttrArchive = 0x20,
+  kAttrNormal = 0x80,
+  kAttrReparsePoint = 0x400,
+};
+
+// Windows error codes that the layer reports for file operations.
+enum : int32_t {
+  kErrFileNotFound = 2,
+  kErrPathNotFound = 3,
+  kErrTooManyOpenFiles = 4,
+  kErrAccessDenied = 5,
+  kErrDiskFull = 112,
+};
+
+// Message-box flags and results used by the program.
+enum : uint32_t {
+  kMbOk = 0x0,
+  kMbOkCancel = 0x1,
+  kMbYesNoCancel = 0x3,
+  kMbTypeMask = 0xF,
+};
+enum : int { kIdOk = 1, kIdCancel = 2, kIdYes = 6, kIdNo = 7 };
+
+// ---- process and start-up --------------------------------------------------
+std::string ExePath();            // full path of the running executable
+std::string FirstArgument();      // the option word, by the program's rules
+void ComInitialize();
+void ComUninitialize();
+void Sleep(uint32_t ms);
+struct SystemTime {
+  int hour, minute, second, millisecond;
+};
+SystemTime GetSystemTimeUtc();
+[[noreturn]] void ExitProcess(int code);
+
+// ---- files and folders ----------------------------------------------------
+struct FindData {
+  uint32_t attributes = 0;
+  std::string name;  // long name, no folder
+};
+using FindHandle = void*;
+// Null when nothing matched (or the folder cannot be read).
+FindHandle FindFirst(const std::string& pattern, FindData& data);
+bool FindNext(FindHandle h, FindData& data);
+void FindClose(FindHandle h);
+
+using FileHandle = void*;
+// These return 0 or a Windows error code; the caller decides what to raise.
+int32_t FileOpenRead(const std::string& path, FileHandle& out);
+// Created anew for reading and writing, shared with readers and writers.
+int32_t FileCreateShared(const std::string& path, FileHandle& out);
+// Created anew for reading and writing, no sharing.
+int32_t FileCreateExclusive(const std::string& path, FileHandle& out);
+int32_t FileRead(FileHandle h, void* buf, uint32_t size, uint32_t& got);
+int32_t FileWrite(FileHandle h, const void* buf, uint32_t size, uint32_t& written);
+void FileClose(FileHandle h);
+
+bool FileCopy(const std::string& from, const std::string& to, bool failIfExists);
+bool FileMove(const std::string& from, const std::string& to);
+bool FileMoveReplace(const std::string& from, const std::string& to);
+bool FileDelete(const std::string& path);
+bool DirCreate(const std::string& path);
+bool DirRemove(const std::string& path);
+bool SetCurrentDir(const std::string& path);
+// The temporary folder with its trailing separator; empty when none.
+std::string TempPath();
+
+// ---- configuration ---------------------------------------------------------
+// The profile reader: value of key in section of an INI file, at most
+// 1023 bytes, defaultValue when absent.
+std::string ProfileString(const std::string& section, const std::string& key,
+                             const std::string& defaultValue, const std::string& file);
+
+// ---- HTTP --------------------------------------------------------------------
+using NetHandle = void*;
+NetHandle NetOpen(const std::string& agent);
+// Opens a URL; null when it cannot be opened, including an answer with an
+// HTTP status of 400 or more. noCache asks for a fresh copy from the server.
+NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache);
+// got = 0 at the end of the body. False when the transfer broke off, also
+// when the body ended short of its announced length.
+bool UrlRead(NetHandle url, void* buf, uint32_t size, uint32_t& got);
+void InternetClose(NetHandle h);
+
+// ---- desktop -----------------------------------------------------------------
+int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags);
+int GetSystemMetrics(int index);
+using WindowHandle = void*;
+WindowHandle CreateStatusWindow(const std::string& text, uint32_t style, int x, int y,
+                                int width, int height);
+void DestroyWindow(WindowHandle h);
+// ShellExecuteA: a value above 32 means started.
+intptr_t ShellOpen(const std::string& file, const std::string& params,
+                      const std::string& dir, int showCommand);
+WindowHandle FindTopWindow(const std::string& title);
+void PostCloseMessage(WindowHandle h);
+
+// ---- processes ---------------------------------------------------------------
+using SnapshotHandle = void*;
+SnapshotHandle ProcessSnapshot();  // null when it cannot be taken
+bool ProcessFirst(SnapshotHandle h, std::string& imageName);
+bool ProcessNext(SnapshotHandle h, std::string& imageName);
+void SnapshotClose(SnapshotHandle h);
+
+}  // namespace os

@@ -1,0 +1,55 @@
+#include "platform/names.h"
+
+#include "os/os.h"
+
+std::string UpperCase(const std::string& s) {
+  std::string r = s;
+  for (char& c : r)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return r;
+}
+
+static size_t LastDelimiter(const std::string& path) {
+  for (size_t i = path.size(); i > 0; --i)
+    if (os::IsPathDelimiter(path[i - 1])) return i - 1;
+  return std::string::npos;
+}
+
+std::string ExtractFileName(const std::string& path) {
+  size_t d = LastDelimiter(path);
+  return d == std::string::npos ? path : path.substr(d + 1);
+}
+
+std::string ExtractFilePath(const std::string& path) {
+  size_t d = LastDelimiter(path);
+  return d == std::string::npos ? std::string() : path.substr(0, d + 1);
+}
+
+static size_t ExtensionStart(const std::string& name) {
+  size_t dot = name.rfind('.');
+  if (dot == std::string::npos) return std::string::npos;
+  size_t d = LastDelimiter(name);
+  if (d != std::string::npos && d > dot) return std::string::npos;
+  return dot;
+}
+
+std::string ExtractFileExt(const std::string& name) {
+  size_t e = ExtensionStart(name);
+  return e == std::string::npos ? std::string() : name.substr(e);
+}
+
+std::string StripFileExt(const std::string& name) {
+  size_t e = ExtensionStart(name);
+  return e == std::string::npos ? name : name.substr(0, e);
+}
+
+std::string ChangeFileExt(const std::string& name, const std::string& ext) {
+  return StripFileExt(name) + ext;
+}
+
+bool IsPlainFileName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (unsigned char c : name)
+    if (c < 32 || c == 127 || c == '\\' || c == '/' || c == ':') return false;
+  return true;
+}

@@ -1,0 +1,71 @@
+// The program's own small family of raised errors. Each remembers the code
+// address that raised it, for the report of an unhandled failure.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+class EPelmaticError : public std::runtime_error {
+ public:
+  EPelmaticError(const std::string& message, uintptr_t address)
+      : std::runtime_error(message), address_(address) {}
+  virtual const char* KindName() const = 0;
+  uintptr_t Address() const { return address_; }
+
+ private:
+  uintptr_t address_;
+};
+
+class EInOutError : public EPelmaticError {
+ public:
+  EInOutError(int32_t code, uintptr_t address);
+  EInOutError(int32_t code, const std::string& message, uintptr_t address)
+      : EPelmaticError(message, address), ErrorCode(code) {}
+  const char* KindName() const override { return "EInOutError"; }
+  int32_t ErrorCode;
+};
+
+class EOleError : public EPelmaticError {
+ public:
+  using EPelmaticError::EPelmaticError;
+  const char* KindName() const override { return "EOleError"; }
+};
+
+class EOleSysError : public EOleError {
+ public:
+  EOleSysError(const std::string& message, int32_t status, uintptr_t address)
+      : EOleError(message, address), ErrorCode(status) {}
+  const char* KindName() const override { return "EOleSysError"; }
+  int32_t ErrorCode;
+};
+
+class EOleException : public EOleSysError {
+ public:
+  EOleException(const std::string& message, int32_t status, const std::string& source,
+                const std::string& helpFile, int32_t helpContext, uintptr_t address)
+      : EOleSysError(message, status, address),
+        Source(source),
+        HelpFile(helpFile),
+        HelpContext(helpContext) {}
+  const char* KindName() const override { return "EOleException"; }
+  std::string Source;
+  std::string HelpFile;
+  int32_t HelpContext;
+};
+
+// The fixed message of an I/O error code.
+std::string InOutErrorMessage(int32_t code);
+
+// Raises EInOutError for a Windows error code; the reported address is the
+// caller's, so the box points at the routine that failed.
+[[noreturn]] void RaiseInOutError(int32_t code);
+
+// The text of the "Application Error" box.
+std::string UnhandledErrorText(const std::string& kind, const std::string& module,
+                               uintptr_t address, const std::string& message);
+
+// Shows the "Application Error" box for an error nobody caught and ends the
+// process with exit code 1.
+[[noreturn]] void ReportUnhandledError(const std::string& kind, const std::string& message,
+                                       uintptr_t address);

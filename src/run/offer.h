@@ -1,0 +1,6 @@
+#pragma once
+
+#include <cstdint>
+
+// Acts on a newer version; returns the update code of the run.
+int32_t OfferUpdate();

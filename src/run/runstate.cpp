@@ -1,0 +1,5 @@
+#include "run/runstate.h"
+
+RunState gRun;
+
+void ResetRunState() { gRun = RunState(); }

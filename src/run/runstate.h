@@ -1,0 +1,30 @@
+// The one program-wide record of a run's settings and results.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "os/os.h"
+
+struct RunState {
+  os::WindowHandle StatusWindow = nullptr;
+  std::string IniPath = "pelmatic.ini";
+  std::string VerNow = "0.00.0.a";
+  std::string VerFile = "unknown";
+  std::string UrlFile = "http://www.pelmatic.example/download/";
+  std::string UrlDown = "http://www.pelmatic.example/";
+  std::string RunApp;
+  std::string CloseApp;
+  std::string RemoteVer;
+  std::string UpdateFile;
+  std::string UpdateMode;
+  std::string WhatsNew;
+  std::string AppDir;
+  int32_t CheckOutcome = -1;
+  bool LocalMode = false;
+};
+
+extern RunState gRun;
+
+// Puts the record back to the values it has when the program loads.
+void ResetRunState();

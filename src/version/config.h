@@ -1,0 +1,5 @@
+#pragma once
+
+// Reads the section "Check" of pelmatic.ini into the run state. True when
+// the file exists and names an installed version.
+bool LoadConfig();

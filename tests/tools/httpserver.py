@@ -1,0 +1,459 @@
+#!/usr/bin/env python3
+"""Local HTTP server for PelMatic's end-to-end tests.
+
+Serves a directory on 127.0.0.1 and can misbehave on demand (wrong status,
+truncated or slow bodies, resets, hangs, redirects, chunked framing) so the
+updater's error handling can be exercised against a real socket.
+
+    httpserver.py --root DIR [--port 0] [--portfile FILE] [--log FILE]
+                  [--faults FILE] [--max-seconds 1800]
+
+The faults file maps an exact URL path (query ignored) to a fault object and
+is re-read for every request, so a test can change behaviour mid-run.
+"""
+
+import argparse
+import json
+import os
+import signal
+import socket
+import socketserver
+import struct
+import sys
+import threading
+import time
+import urllib.parse
+from http import HTTPStatus
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+# Big enough that the copy loop is not the bottleneck on loopback, small
+# enough that a 1 GiB download never needs more than this in memory.
+PIECE_SIZE = 256 * 1024
+
+NO_BODY_STATUSES = (204, 304)
+
+
+class FaultError(Exception):
+    """The faults file or one of its entries cannot be used."""
+
+
+def status_page(status):
+    try:
+        phrase = HTTPStatus(status).phrase
+    except ValueError:
+        phrase = "Status"
+    return f"<html><body><h1>{status} {phrase}</h1></body></html>".encode("ascii")
+
+
+def load_faults(path):
+    if not path:
+        return {}
+    data = None
+    # On Windows a concurrent os.replace() by the test can briefly make the
+    # file unreadable; a missing file simply means "no faults".
+    for _ in range(20):
+        try:
+            with open(path, "rb") as f:
+                data = f.read()
+            break
+        except FileNotFoundError:
+            return {}
+        except PermissionError:
+            time.sleep(0.01)
+    if data is None:
+        raise FaultError(f"cannot read faults file {path}")
+    if not data.strip():
+        return {}
+    try:
+        faults = json.loads(data)
+    except ValueError as exc:
+        raise FaultError(f"faults file is not valid JSON: {exc}") from None
+    if not isinstance(faults, dict):
+        raise FaultError("faults file must hold a JSON object")
+    return faults
+
+
+def target_path(target):
+    """Path part of a request target, without query or fragment."""
+    if target.startswith("/"):
+        return target.split("?", 1)[0].split("#", 1)[0]
+    return urllib.parse.urlsplit(target).path or "/"
+
+
+def resolve_file(root, url_path):
+    """Map a URL path to a regular file under root, or None."""
+    decoded = urllib.parse.unquote(url_path, errors="surrogateescape")
+    if "\x00" in decoded:
+        return None
+    parts = []
+    for segment in decoded.split("/"):
+        if segment in ("", "."):
+            continue
+        if segment == "..":
+            return None
+        parts.append(segment)
+    candidate = os.path.realpath(os.path.join(root, *parts))
+    # realpath also catches symlinks, backslashes and drive letters that
+    # would otherwise lead outside the served tree.
+    try:
+        if os.path.commonpath([root, candidate]) != root:
+            return None
+    except ValueError:
+        return None
+    if not os.path.isfile(candidate):
+        return None
+    return candidate
+
+
+class BytesBody:
+    def __init__(self, data):
+        self.data = data
+        self.size = len(data)
+        self.file = None
+
+    def pieces(self, piece_size, limit):
+        for start in range(0, limit, piece_size):
+            yield self.data[start:min(start + piece_size, limit)]
+
+    def close(self):
+        pass
+
+
+class FileBody:
+    def __init__(self, path):
+        self.file = open(path, "rb")
+        self.size = os.fstat(self.file.fileno()).st_size
+
+    def pieces(self, piece_size, limit):
+        remaining = limit
+        while remaining > 0:
+            piece = self.file.read(min(piece_size, remaining))
+            if not piece:
+                return
+            remaining -= len(piece)
+            yield piece
+
+    def close(self):
+        self.file.close()
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "PelMaticTestServer/1.0"
+    # Drip faults send tiny pieces on purpose; Nagle would merge them.
+    disable_nagle_algorithm = True
+
+    # -- request side -----------------------------------------------------
+
+    def parse_request(self):
+        if not super().parse_request():
+            return False
+        # Logged before any response byte so a test that has seen the
+        # response can rely on the log line being there.
+        self._log_request()
+        return True
+
+    def _raw_target(self):
+        words = self.requestline.split()
+        return words[1] if len(words) > 1 else ""
+
+    def _log_request(self):
+        cfg = self.server.cfg
+        if not cfg.log_path:
+            return
+        headers = {}
+        first_spelling = {}
+        for name, value in self.headers.items():
+            key = first_spelling.setdefault(name.lower(), name)
+            headers[key] = f"{headers[key]}, {value}" if key in headers else value
+        entry = {
+            "method": self.command,
+            "path": self._raw_target(),
+            "version": self.request_version,
+            "headers": headers,
+        }
+        line = json.dumps(entry) + "\n"
+        with cfg.log_lock:
+            with open(cfg.log_path, "a", encoding="utf-8") as f:
+                f.write(line)
+                f.flush()
+
+    def _drain_request_body(self):
+        # GET/HEAD normally carry no body, but if one arrives it has to be
+        # consumed or it would be parsed as the next keep-alive request.
+        if self.headers.get("Transfer-Encoding"):
+            self.close_connection = True
+            return
+        length = self.headers.get("Content-Length")
+        if not length:
+            return
+        try:
+            remaining = int(length)
+        except ValueError:
+            self.close_connection = True
+            return
+        while remaining > 0:
+            chunk = self.rfile.read(min(remaining, 65536))
+            if not chunk:
+                self.close_connection = True
+                return
+            remaining -= len(chunk)
+
+    # -- dispatch -----------------------------------------------------------
+
+    def do_GET(self):
+        self._respond(head=False)
+
+    def do_HEAD(self):
+        self._respond(head=True)
+
+    def _respond(self, head):
+        self._drain_request_body()
+        url_path = target_path(self._raw_target())
+        try:
+            fault = self._lookup_fault(url_path)
+            self._apply(url_path, fault, head)
+        except FaultError as exc:
+            self.log_message("fault error: %s", exc)
+            self._send(500, BytesBody(f"faults error: {exc}\n".encode()),
+                       "text/plain; charset=utf-8", head, {})
+
+    def _lookup_fault(self, url_path):
+        faults = load_faults(self.server.cfg.faults_path)
+        fault = faults.get(url_path)
+        if fault is None:
+            fault = faults.get(urllib.parse.unquote(url_path))
+        if fault is None:
+            return {}
+        if not isinstance(fault, dict):
+            raise FaultError(f"fault for {url_path} must be a JSON object")
+        return fault
+
+    def _apply(self, url_path, fault, head):
+        extra = fault.get("headers") or {}
+        if not isinstance(extra, dict):
+            raise FaultError("'headers' must be a JSON object")
+
+        if fault.get("reset"):
+            self._reset()
+            return
+        if "hang" in fault:
+            self._hang(_number(fault, "hang"))
+            return
+        if "redirect" in fault:
+            code = int(_number(fault, "code")) if "code" in fault else 302
+            headers = dict(extra)
+            headers["Location"] = str(fault["redirect"])
+            self._send(code, BytesBody(b""), "text/html", head, headers)
+            return
+
+        status = int(_number(fault, "status")) if "status" in fault else 200
+        content_type = "application/octet-stream"
+        if "body_hex" in fault:
+            try:
+                body = BytesBody(bytes.fromhex(str(fault["body_hex"])))
+            except ValueError:
+                raise FaultError("'body_hex' is not valid hex") from None
+        elif "body" in fault:
+            body = BytesBody(str(fault["body"]).encode("utf-8"))
+        elif "status" in fault:
+            body = BytesBody(status_page(status))
+            content_type = "text/html"
+        else:
+            path = resolve_file(self.server.cfg.root, url_path)
+            body = None
+            if path is not None:
+                try:
+                    body = FileBody(path)
+                except OSError:
+                    body = None
+            if body is None:
+                status = 404
+                body = BytesBody(status_page(404))
+                content_type = "text/html"
+        try:
+            self._send(status, body, content_type, head, extra, fault)
+        finally:
+            body.close()
+
+    # -- response side ------------------------------------------------------
+
+    def _send(self, status, body, content_type, head, extra, fault=None):
+        fault = fault or {}
+        chunked = bool(fault.get("chunked"))
+        cut = fault.get("cut")
+        drip = fault.get("drip")
+        if cut is not None:
+            cut = int(_number(fault, "cut"))
+        chunk_size = PIECE_SIZE
+        delay = 0.0
+        if drip is not None:
+            if (not isinstance(drip, list) or len(drip) != 2
+                    or not all(isinstance(v, (int, float)) for v in drip)):
+                raise FaultError("'drip' must be [chunk_bytes, delay_ms]")
+            chunk_size = max(1, int(drip[0]))
+            delay = max(0.0, drip[1] / 1000.0)
+
+        send_body = status not in NO_BODY_STATUSES and not (100 <= status < 200)
+        headers = {"content-type": ("Content-Type", content_type)}
+        if send_body:
+            if chunked:
+                headers["transfer-encoding"] = ("Transfer-Encoding", "chunked")
+            else:
+                headers["content-length"] = ("Content-Length", str(body.size))
+        for name, value in extra.items():
+            lower = name.lower()
+            if lower in ("content-length", "transfer-encoding"):
+                # Framing chosen by the test; the connection cannot be
+                # trusted for a follow-up request afterwards.
+                self.close_connection = True
+            headers[lower] = (name, str(value))
+
+        self.send_response(status)
+        for name, value in headers.values():
+            self.send_header(name, value)
+        self.end_headers()
+        if head or not send_body:
+            return
+
+        limit = body.size if cut is None else max(0, min(cut, body.size))
+        if cut is not None:
+            self.close_connection = True
+
+        if (isinstance(body, FileBody) and not chunked and drip is None
+                and hasattr(os, "sendfile")):
+            if limit > 0:  # socket.sendfile rejects a zero count
+                self.connection.sendfile(body.file, 0, limit)
+            return
+
+        stopping = self.server.cfg.stopping
+        first = True
+        for piece in body.pieces(chunk_size, limit):
+            if not first and delay and stopping.wait(delay):
+                self.close_connection = True
+                return
+            first = False
+            if chunked:
+                self.wfile.write(b"%x\r\n" % len(piece) + piece + b"\r\n")
+            else:
+                self.wfile.write(piece)
+        if chunked and cut is None:
+            self.wfile.write(b"0\r\n\r\n")
+
+    def _reset(self):
+        self.close_connection = True
+        linger = struct.pack("HH" if sys.platform == "win32" else "ii", 1, 0)
+        try:
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, linger)
+        except OSError:
+            pass
+        # The buffered reader holds a reference to the socket; the descriptor
+        # (and so the RST) only goes away once both are closed.
+        self.rfile.close()
+        self.connection.close()
+
+    def _hang(self, seconds):
+        self.close_connection = True
+        self.server.cfg.stopping.wait(max(0.0, seconds))
+
+
+def _number(fault, key):
+    value = fault[key]
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise FaultError(f"'{key}' must be a number")
+    return value
+
+
+class Config:
+    def __init__(self, root, log_path, faults_path):
+        self.root = root
+        self.log_path = log_path
+        self.faults_path = faults_path
+        self.log_lock = threading.Lock()
+        self.stopping = threading.Event()
+
+
+class Server(ThreadingHTTPServer):
+    daemon_threads = True
+    # Hanging or dripping connections must not hold up shutdown.
+    block_on_close = False
+    request_queue_size = 128
+
+    def server_bind(self):
+        # HTTPServer.server_bind does a reverse DNS lookup, which can stall
+        # start-up on machines with broken resolvers.
+        socketserver.TCPServer.server_bind(self)
+        host, port = self.server_address[:2]
+        self.server_name = host
+        self.server_port = port
+
+    def handle_error(self, request, client_address):
+        exc = sys.exc_info()[1]
+        if isinstance(exc, (ConnectionError, TimeoutError)):
+            return  # the client hung up, which tests do on purpose
+        super().handle_error(request, client_address)
+
+
+def write_atomically(path, text):
+    tmp = f"{path}.tmp{os.getpid()}"
+    with open(tmp, "w", encoding="ascii") as f:
+        f.write(text)
+    os.replace(tmp, path)
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--root", required=True, help="directory to serve")
+    parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
+    parser.add_argument("--portfile", help="file receiving the bound port")
+    parser.add_argument("--log", help="append one JSON line per request")
+    parser.add_argument("--faults", help="JSON file of per-path faults")
+    parser.add_argument("--max-seconds", type=float, default=1800.0,
+                        help="exit on our own after this long")
+    return parser.parse_args(argv)
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    root = os.path.realpath(args.root)
+    if not os.path.isdir(root):
+        print(f"httpserver: --root {args.root} is not a directory", file=sys.stderr)
+        return 2
+
+    server = Server(("127.0.0.1", args.port), Handler)
+    server.cfg = Config(
+        root,
+        os.path.abspath(args.log) if args.log else None,
+        os.path.abspath(args.faults) if args.faults else None,
+    )
+    stopping = server.cfg.stopping
+
+    def on_signal(signum, frame):
+        stopping.set()
+
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
+
+    worker = threading.Thread(target=server.serve_forever,
+                              kwargs={"poll_interval": 0.1}, daemon=True)
+    worker.start()
+    port = server.server_address[1]
+    if args.portfile:
+        write_atomically(args.portfile, f"{port}\n")
+    print(f"httpserver: serving {root} on 127.0.0.1:{port}", file=sys.stderr, flush=True)
+
+    deadline = time.monotonic() + args.max_seconds
+    while not stopping.is_set():
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            print("httpserver: --max-seconds reached, stopping", file=sys.stderr)
+            break
+        stopping.wait(min(remaining, 0.5))
+    stopping.set()
+    server.shutdown()
+    server.server_close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

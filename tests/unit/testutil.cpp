@@ -1,0 +1,79 @@
+#include "testutil.h"
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace testutil {
+
+static int ProcessId() {
+#ifdef _WIN32
+  return _getpid();
+#else
+  return static_cast<int>(getpid());
+#endif
+}
+
+TempDir::TempDir() {
+  static std::atomic<int> counter{0};
+  std::string base = os::TempPath();
+  for (;;) {
+    std::string candidate = base + "pelmatic-test-" + std::to_string(ProcessId()) + "-" +
+                            std::to_string(counter++);
+    if (os::DirCreate(candidate)) {
+      path_ = candidate + os::kPathSep;
+      return;
+    }
+  }
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+bool Exists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(fs::u8path(path), ec);
+}
+
+void RemoveTree(const std::string& path) {
+  std::error_code ec;
+  fs::remove_all(fs::u8path(path), ec);
+}
+
+static std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+std::string ServerUrl() { return Env("PELMATIC_TEST_SERVER_URL"); }
+std::string ServerRoot() { return Env("PELMATIC_TEST_SERVER_ROOT"); }
+
+void SetServerFaults(const std::string& json) {
+  std::string path = Env("PELMATIC_TEST_SERVER_FAULTS");
+  std::string tmp = path + ".tmp";
+  WriteFile(tmp, json);
+  os::FileMoveReplace(tmp, path);
+}
+
+}  // namespace testutil

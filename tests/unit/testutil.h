@@ -1,0 +1,45 @@
+// Helpers for tests that work on real folders and, when a test server was
+// started for the run, on real HTTP.
+#pragma once
+
+#include <cstdlib>
+#include <string>
+
+#include "os/os.h"
+
+namespace testutil {
+
+// A fresh folder under the system's temporary folder, removed with
+// everything in it when the object goes. Path() ends with the separator.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& Path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + name; }
+
+ private:
+  std::string path_;
+};
+
+void WriteFile(const std::string& path, const std::string& bytes);
+std::string ReadFile(const std::string& path);
+bool Exists(const std::string& path);
+void RemoveTree(const std::string& path);
+
+// The test server of the run: base URL ending in "/", the folder it serves
+// and its fault file. Empty when no server was started.
+std::string ServerUrl();
+std::string ServerRoot();
+// Sets the faults of the server as JSON text, e.g. {"/x": {"status": 404}}.
+void SetServerFaults(const std::string& json);
+
+}  // namespace testutil
+
+// For tests that need the run's HTTP server: fails loudly rather than
+// skipping, since the suite is always run with one.
+#define REQUIRE_SERVER()                                                   \
+  do {                                                                     \
+    ASSERT_FALSE(testutil::ServerUrl().empty())                            \
+        << "run the unit tests through tests/tools/with_server.py";        \
+  } while (0)

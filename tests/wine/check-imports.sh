@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# PELMATIC.EXE must run from a bare folder: it may import system DLLs only,
+# and it carries its version resource.
+set -euo pipefail
+exe="$1"
+allowed=" kernel32.dll user32.dll shell32.dll wininet.dll version.dll ole32.dll oleaut32.dll advapi32.dll msvcrt.dll "
+dlls=$(i686-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ {print tolower($3)}')
+[ -n "$dlls" ] || { echo "no import table found in $exe"; exit 1; }
+bad=0
+for d in $dlls; do
+  case "$allowed" in *" $d "*) echo "import ok: $d" ;; *) echo "NOT a system DLL: $d"; bad=1 ;; esac
+done
+rc=$(i686-w64-mingw32-windres -i "$exe" -O rc 2>/dev/null)
+for want in 'FILEVERSION 2, 0, 0, 0' 'VALUE "FileDescription", "version checker' 'VALUE "ProductName", "PelMatic 2.000' 'asInvoker'; do
+  if grep -qF "$want" <<<"$rc"; then echo "resource ok: $want"; else echo "resource missing: $want"; bad=1; fi
+done
+exit $bad
