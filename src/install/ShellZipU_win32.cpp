@@ -8,6 +8,7 @@
 #include <string>
 
 #include "install/ShellZipU.h"
+#include "install/ShellDispatch_win32.h"
 #include "run/errors.h"
 #include "version/versiontext.h"
 
@@ -80,8 +81,10 @@ std::string StatusMessage(HRESULT status) {
 
 uintptr_t Caller() { return reinterpret_cast<uintptr_t>(__builtin_return_address(0)); }
 
+}  // namespace
+
 // Late-bound call of a member by name: look up its id, then invoke it.
-__attribute__((noinline)) void Call(IDispatch* target, const char* name, WORD kind,
+__attribute__((noinline)) void ShellCall(IDispatch* target, const char* name, WORD kind,
                                     VARIANTARG* reversedArgs, UINT argCount, VARIANT* result) {
   uintptr_t at = Caller();
   if (!target) throw EOleError("Variant does not reference an automation object", at);
@@ -111,6 +114,8 @@ __attribute__((noinline)) void Call(IDispatch* target, const char* name, WORD ki
   if (hr != S_OK) RaiseOleSysError(hr, at);
 }
 
+namespace {
+
 // The object a result holds, or null when it holds none.
 IDispatch* ObjectOf(const VARIANT& v) {
   if (v.vt == VT_DISPATCH) return v.pdispVal;
@@ -130,7 +135,7 @@ void NameSpace(IDispatch* shell, const std::string& path, Dispatch& folder) {
   arg.vt = VT_BYREF | VT_VARIANT;
   arg.pvarVal = &inner;
   ResultVariant result;
-  Call(shell, "NameSpace", DISPATCH_METHOD, &arg, 1, &result.v);
+  ShellCall(shell, "NameSpace", DISPATCH_METHOD, &arg, 1, &result.v);
   folder.p = ObjectOf(result.v);
   if (folder.p) folder.p->AddRef();
 }
@@ -161,7 +166,7 @@ __attribute__((noinline)) bool UnzipWithShell(const std::string& archive,
   if (!target.p) return false;
 
   ResultVariant items;
-  Call(source.p, "Items", DISPATCH_METHOD | DISPATCH_PROPERTYGET, nullptr, 0, &items.v);
+  ShellCall(source.p, "Items", DISPATCH_METHOD | DISPATCH_PROPERTYGET, nullptr, 0, &items.v);
   IDispatch* collection = ObjectOf(items.v);
 
   if (!filter.empty()) {
@@ -173,7 +178,7 @@ __attribute__((noinline)) bool UnzipWithShell(const std::string& archive,
     args[0].pbstrVal = &text.s;
     args[1].vt = VT_I4;
     args[1].lVal = 224;  // folders, other items, hidden ones too
-    Call(collection, "Filter", DISPATCH_METHOD, args, 2, nullptr);
+    ShellCall(collection, "Filter", DISPATCH_METHOD, args, 2, nullptr);
   }
 
   VARIANT itemsArg;
@@ -187,6 +192,6 @@ __attribute__((noinline)) bool UnzipWithShell(const std::string& archive,
   args[0].lVal = 20;  // no progress window, yes to every question
   args[1].vt = VT_BYREF | VT_VARIANT;
   args[1].pvarVal = &itemsArg;
-  Call(target.p, "CopyHere", DISPATCH_METHOD, args, 2, nullptr);
+  ShellCall(target.p, "CopyHere", DISPATCH_METHOD, args, 2, nullptr);
   return true;
 }
