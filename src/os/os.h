@@ -92,6 +92,10 @@ bool SetCurrentDir(const std::string& path);
 // The temporary folder with its trailing separator; empty when none.
 std::string TempPath();
 
+// The fixed file version of an executable's version resource, as the two
+// 32-bit halves (major.minor, release.build). False when it has none.
+bool FileVersion(const std::string& path, uint32_t& versionMS, uint32_t& versionLS);
+
 // ---- configuration ---------------------------------------------------------
 // The profile reader: value of key in section of an INI file, at most
 // 1023 bytes, defaultValue when absent.
@@ -116,7 +120,8 @@ using WindowHandle = void*;
 WindowHandle CreateStatusWindow(const std::string& text, uint32_t style, int x, int y,
                                 int width, int height);
 void DestroyWindow(WindowHandle h);
-// ShellExecuteA: a value above 32 means started.
+// ShellExecuteA: a value above 32 means started. showCommand 0 hides the
+// started program's window.
 intptr_t ShellOpen(const std::string& file, const std::string& params,
                       const std::string& dir, int showCommand);
 WindowHandle FindTopWindow(const std::string& title);

@@ -18,7 +18,9 @@
 #include <memory>
 #include <vector>
 
+#include "os/batch.h"
 #include "os/ini.h"
+#include "os/peversion.h"
 #include "os/os.h"
 
 namespace os {
@@ -326,6 +328,27 @@ std::string TempPath() {
   std::string dir = (t && *t) ? t : "/tmp";
   if (dir.back() != '/') dir += '/';
   return dir;
+}
+
+bool FileVersion(const std::string& path, uint32_t& versionMS, uint32_t& versionLS) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  // Executables are small; anything huge is not worth reading to find out.
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > (256 << 20)) {
+    ::close(fd);
+    return false;
+  }
+  std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
+  size_t got = 0;
+  while (got < bytes.size()) {
+    ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  return FindFixedFileVersion(bytes.data(), got, versionMS, versionLS);
 }
 
 // ---- configuration ---------------------------------------------------------
@@ -640,10 +663,47 @@ bool SpawnDetached(const std::vector<std::string>& args, const std::string& dir)
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 && n == 0;
 }
 
+// A batch file runs in the built-in interpreter, in a detached process of
+// its own session, so that it outlives this one as the command
+// interpreter's process would.
+bool RunBatchDetached(const std::string& file, const std::string& dir) {
+  std::string text;
+  if (!ReadWholeFile(file, text)) return false;
+  std::fflush(stdout);
+  std::fflush(stderr);
+  pid_t child = ::fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    ::setsid();
+    if (::fork() != 0) ::_exit(0);
+    int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      ::dup2(null, 0);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+    }
+    if (!dir.empty()) (void)!::chdir(dir.c_str());
+    RunBatchScript(text);
+    ::_exit(0);
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return true;
+}
+
+bool HasBatchExtension(const std::string& file) {
+  size_t dot = file.rfind('.');
+  if (dot == std::string::npos || file.find('/', dot) != std::string::npos) return false;
+  std::string ext = file.substr(dot);
+  for (char& c : ext) c = static_cast<char>(c | 0x20);
+  return ext == ".bat" || ext == ".cmd";
+}
+
 }  // namespace
 
 intptr_t ShellOpen(const std::string& file, const std::string& params, const std::string& dir,
-                      int) {
+                   int) {
   std::string line = "[launch] " + file + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
@@ -651,6 +711,7 @@ intptr_t ShellOpen(const std::string& file, const std::string& params, const std
   struct stat st;
   bool exists = !url && ::stat(file.c_str(), &st) == 0;
   if (!url && !exists) return 2;  // SE_ERR_FNF
+  if (exists && S_ISREG(st.st_mode) && HasBatchExtension(file)) return RunBatchDetached(file, dir) ? 42 : 2;
   std::vector<std::string> args;
   if (exists && S_ISREG(st.st_mode) && (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH))) {
     args.push_back(file);

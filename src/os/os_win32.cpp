@@ -134,6 +134,22 @@ std::string TempPath() {
   return std::string(buf, n);
 }
 
+bool FileVersion(const std::string& path, uint32_t& versionMS, uint32_t& versionLS) {
+  DWORD handle = 0;
+  DWORD size = ::GetFileVersionInfoSizeA(path.c_str(), &handle);
+  if (size == 0) return false;
+  std::string buffer(size, '\0');
+  if (!::GetFileVersionInfoA(path.c_str(), 0, size, &buffer[0])) return false;
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT len = 0;
+  if (!::VerQueryValueA(&buffer[0], "\\", reinterpret_cast<void**>(&info), &len) || !info ||
+      len < sizeof(VS_FIXEDFILEINFO))
+    return false;
+  versionMS = info->dwFileVersionMS;
+  versionLS = info->dwFileVersionLS;
+  return true;
+}
+
 // ---- configuration ---------------------------------------------------------
 
 std::string ProfileString(const std::string& section, const std::string& key,

@@ -51,5 +51,7 @@ bool IsPlainFileName(const std::string& name) {
   if (name.empty() || name == "." || name == "..") return false;
   for (unsigned char c : name)
     if (c < 32 || c == 127 || c == '\\' || c == '/' || c == ':') return false;
+  // Wildcards and the other bytes no Windows file name may hold.
+  if (name.find_first_of("*?\"<>|") != std::string::npos) return false;
   return true;
 }

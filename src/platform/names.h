@@ -17,5 +17,6 @@ std::string StripFileExt(const std::string& name);
 // The name with its extension replaced, or ext appended when it has none.
 std::string ChangeFileExt(const std::string& name, const std::string& ext);
 // A name that may be joined to a folder without leaving it: not empty, not
-// "." or "..", no separators, no drive colon and no control bytes.
+// "." or "..", no separators, no drive colon, no control bytes and none of
+// the bytes Windows refuses in names (wildcards, quotes, <, >, |).
 bool IsPlainFileName(const std::string& name);

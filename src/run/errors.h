@@ -26,6 +26,19 @@ class EInOutError : public EPelmaticError {
   int32_t ErrorCode;
 };
 
+// A file stream that could not be created or written.
+class EFCreateError : public EPelmaticError {
+ public:
+  using EPelmaticError::EPelmaticError;
+  const char* KindName() const override { return "EFCreateError"; }
+};
+
+class EWriteError : public EPelmaticError {
+ public:
+  using EPelmaticError::EPelmaticError;
+  const char* KindName() const override { return "EWriteError"; }
+};
+
 class EOleError : public EPelmaticError {
  public:
   using EPelmaticError::EPelmaticError;

@@ -1,0 +1,102 @@
+#include "install/package.h"
+
+#include "install/ShellZipU.h"
+#include "install/merge.h"
+#include "os/os.h"
+#include "platform/desktop.h"
+#include "platform/download.h"
+#include "platform/names.h"
+#include "run/pelmaticu.h"
+#include "run/runstate.h"
+#include "version/versiontext.h"
+
+namespace {
+
+template <typename Visit>
+void ForEachEntry(const std::string& folder, Visit visit) {
+  os::FindData entry;
+  os::FindHandle h = os::FindFirst(folder + os::kPathSep + "*.*", entry);
+  if (!h) return;
+  do {
+    if (entry.name == "." || entry.name == "..") continue;
+    if (!visit(entry)) break;
+  } while (os::FindNext(h, entry));
+  os::FindClose(h);
+}
+
+}  // namespace
+
+void RemoveFolderTree(const std::string& folder) {
+  ForEachEntry(folder, [&](const os::FindData& e) {
+    std::string path = folder + os::kPathSep + e.name;
+    bool realFolder = (e.attributes & os::kAttrDirectory) && !(e.attributes & os::kAttrReparsePoint);
+    if (realFolder) {
+      RemoveFolderTree(path);
+    } else if (!os::FileDelete(path)) {
+      os::DirRemove(path);  // a link to a folder goes as a folder entry
+    }
+    return true;
+  });
+  os::DirRemove(folder);
+}
+
+bool TreeHoldsLink(const std::string& folder) {
+  bool found = false;
+  ForEachEntry(folder, [&](const os::FindData& e) {
+    if (e.attributes & os::kAttrReparsePoint)
+      found = true;
+    else if (e.attributes & os::kAttrDirectory)
+      found = TreeHoldsLink(folder + os::kPathSep + e.name);
+    return !found;
+  });
+  return found;
+}
+
+int32_t InstallPackage() {
+  // The name comes from the server and is joined to local folders: only a
+  // plain file name may be, or the package could be written or read
+  // anywhere on the disk.
+  if (!IsPlainFileName(gRun.UpdateFile)) return gRun.LocalMode ? -12 : -11;
+  const std::string archive = gRun.AppDir + gRun.UpdateFile;
+  if (!gRun.LocalMode) {
+    if (!DownloadFile(gRun.UrlFile + gRun.UpdateFile, archive)) return -11;
+  }
+  os::Sleep(200);
+  const std::string folderName = "Temp" + std::to_string(1000 + RandomDraw(8999));
+  if (!FileExists(archive)) return -12;
+  const std::string unpack = gRun.AppDir + folderName;
+  if (!os::DirCreate(unpack)) return -12;
+  if (!UnzipWithShell(archive, unpack, "")) return -12;
+  os::Sleep(200);
+
+  // Whatever arrived must stay inside the application folder: a link would
+  // let the merge move files to or from anywhere.
+  if (TreeHoldsLink(unpack)) {
+    RemoveFolderTree(unpack);
+    return -12;
+  }
+
+  const std::string inner = unpack + os::kPathSep;
+  os::FindData self;
+  if (os::FindHandle h = os::FindFirst(inner + "PELMATIC.EXE", self)) {
+    os::FindClose(h);
+    if (!(self.attributes & os::kAttrDirectory))
+      os::FileMove(inner + self.name, inner + "NEW_PELMATIC.EXE");
+  }
+
+  const std::string backup = ChangeFileExt(gRun.IniPath, ".OLD");
+  os::FileCopy(gRun.IniPath, backup, false);
+  int32_t counter = 0;
+  MergeFolder(inner, gRun.AppDir, counter);
+  if (counter > 0) {
+    os::FileDelete(backup);
+    os::Sleep(200);
+    if (!gRun.LocalMode) os::FileDelete(archive);
+    if (!os::DirRemove(unpack)) ShowNotice("Not able to replace all files from folder: " + folderName);
+    os::Sleep(100);
+    return counter;
+  }
+  os::FileMoveReplace(backup, gRun.IniPath);
+  os::DirRemove(unpack);
+  return -13;
+}

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Installs the ZIP package named by the manifest: the number of files moved
+// into the application folder, or -11 (not downloaded), -12 (missing,
+// unpack folder not made, extraction refused) or -13 (merge failed,
+// configuration restored).
+int32_t InstallPackage();
+
+// Removes a folder tree without following links inside it.
+void RemoveFolderTree(const std::string& folder);
+// True when the tree holds a link or reparse point anywhere.
+bool TreeHoldsLink(const std::string& folder);

@@ -1,0 +1,79 @@
+#include "install/selfreplace.h"
+
+#include <cstdio>
+
+#include "os/os.h"
+#include "run/errors.h"
+#include "run/runstate.h"
+#include "version/versiontext.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+std::string GetFileVersionString(const std::string& path) {
+  uint32_t ms = 0, ls = 0;
+  if (!os::FileVersion(path, ms, ls)) return "0";
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF);
+  return buf;
+}
+
+namespace {
+
+// The folder as the command interpreter must read it: in the OEM code page
+// it reads batch files in, and with every % doubled so that no part of the
+// name is taken for a variable.
+std::string ScriptPath(const std::string& path) {
+  std::string p = path;
+#ifdef _WIN32
+  std::string oem(p.size() + 1, '\0');
+  if (CharToOemA(p.c_str(), &oem[0])) p = oem.c_str();
+#endif
+  std::string out;
+  for (char c : p) {
+    out += c;
+    if (c == '%') out += '%';
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string BuildReplaceScript(const std::string& appDir) {
+  const std::string dir = ScriptPath(appDir);
+  const std::string crlf = "\r\n";
+  std::string s;
+  s.reserve(24 * 1000 + 4 * dir.size() + 200);
+  s += "chdir \"" + dir + "\"" + crlf;
+  s += dir.substr(0, 2) + crlf;
+  for (int i = 0; i < 1000; ++i) s += "echo add some delay !! " + crlf;
+  s += "del \"" + dir + "PELMATIC.EXE\"" + crlf;
+  s += "rename \"NEW_PELMATIC.EXE\"  \"pelmatic.exe\"" + crlf;
+  s += "del \"" + dir + "@Runme.bat\"" + crlf;
+  return s;
+}
+
+__attribute__((noinline)) static void WriteScript(const std::string& path,
+                                                  const std::string& text) {
+  uintptr_t at = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+  os::FileHandle h = nullptr;
+  if (os::FileCreateExclusive(path, h) != 0) throw EFCreateError("Cannot create file " + path, at);
+  uint32_t written = 0;
+  int32_t err = os::FileWrite(h, text.data(), static_cast<uint32_t>(text.size()), written);
+  os::FileClose(h);
+  if (err != 0 || written != text.size()) throw EWriteError("Stream write error", at);
+}
+
+void ScheduleSelfReplace() {
+  const std::string fresh = gRun.AppDir + "NEW_" + "PELMATIC.EXE";
+  const std::string installed = gRun.AppDir + "PELMATIC.EXE";
+  if (CompareVersions(GetFileVersionString(fresh), GetFileVersionString(installed)) <= 0) {
+    os::FileDelete(fresh);
+    return;
+  }
+  const std::string script = gRun.AppDir + "@Runme.bat";
+  WriteScript(script, BuildReplaceScript(gRun.AppDir));
+  os::SetCurrentDir(gRun.AppDir);
+  os::ShellOpen(script, "", gRun.AppDir, 0);
+}

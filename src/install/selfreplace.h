@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+// The file version of an executable as "a.b.c.d", or "0" when the file is
+// missing or has no version resource.
+std::string GetFileVersionString(const std::string& path);
+
+// The lines of @Runme.bat for an application folder, each ended by CR LF.
+std::string BuildReplaceScript(const std::string& appDir);
+
+// Swaps in NEW_PELMATIC.EXE after the program has ended when its version is
+// newer than that of PELMATIC.EXE; deletes it otherwise.
+void ScheduleSelfReplace();

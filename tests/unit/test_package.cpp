@@ -1,0 +1,169 @@
+// Package installation with a known folder draw, on real folders; the
+// archive-unpacking cases run where archives can be unpacked (POSIX).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "install/package.h"
+#include "run/pelmaticu.h"
+#include "run/runstate.h"
+#include "testutil.h"
+
+using testutil::Exists;
+using testutil::ReadFile;
+using testutil::TempDir;
+using testutil::WriteFile;
+
+namespace {
+
+const std::string S(1, os::kPathSep);
+const char kIni[] = "[Check]\r\nver_now=1.0\r\n";
+
+class Package : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetRunState();
+    gRun.AppDir = dir.Path();
+    gRun.IniPath = dir / "pelmatic.ini";
+    gRun.LocalMode = true;
+    gRun.UpdateFile = "update.zip";
+    SeedRandom(12, 0, 0, 0);  // the draw then names the folder Temp4395
+    WriteFile(gRun.IniPath, kIni);
+  }
+  // A ZIP built by Python; entries is Python code adding to ZipFile z.
+  void Zip(const std::string& path, const std::string& entries) {
+    std::string script = dir / "mkzip.py.txt";
+    WriteFile(script, "import zipfile\nz = zipfile.ZipFile(r'" + path + "', 'w')\n" + entries +
+                          "\nz.close()\n");
+    ASSERT_EQ(std::system(("python3 '" + script + "'").c_str()), 0);
+    os::FileDelete(script);
+  }
+  TempDir dir;
+};
+
+}  // namespace
+
+TEST_F(Package, UnsafeNamesAreRefusedBeforeAnythingHappens) {
+  const char* names[] = {"", ".", "..", "..\\..\\x.zip", "../x.zip", "C:\\x.zip", "C:x.zip",
+                         "sub/x.zip", "a\tb.zip", "*.zip"};
+  for (const char* name : names) {
+    SCOPED_TRACE(name);
+    gRun.UpdateFile = name;
+    gRun.LocalMode = true;
+    EXPECT_EQ(InstallPackage(), -12);
+    gRun.LocalMode = false;
+    gRun.UrlFile = "http://127.0.0.1:1/";
+    EXPECT_EQ(InstallPackage(), -11);
+  }
+  EXPECT_FALSE(Exists(dir / "Temp4395"));
+  EXPECT_EQ(ReadFile(gRun.IniPath), kIni);
+}
+
+TEST_F(Package, MissingArchiveAndTakenFolderName) {
+  EXPECT_EQ(InstallPackage(), -12);  // local mode, no archive
+  EXPECT_FALSE(Exists(dir / "Temp4395"));
+
+  WriteFile(dir / "update.zip", "not looked at");
+  os::DirCreate(dir / "Temp4395");
+  WriteFile(dir / "Temp4395" + S + "left.txt", "from before");
+  SeedRandom(12, 0, 0, 0);
+  EXPECT_EQ(InstallPackage(), -12);
+  EXPECT_EQ(ReadFile(dir / "Temp4395" + S + "left.txt"), "from before");
+  EXPECT_TRUE(Exists(dir / "update.zip"));
+  EXPECT_FALSE(Exists(dir / "pelmatic.OLD"));
+}
+
+TEST_F(Package, FailedDownloadIsMinusEleven) {
+  REQUIRE_SERVER();
+  gRun.LocalMode = false;
+  gRun.UrlFile = testutil::ServerUrl();
+  gRun.UpdateFile = "not-published.zip";
+  EXPECT_EQ(InstallPackage(), -11);
+  EXPECT_FALSE(Exists(dir / "not-published.zip"));
+  gRun.UpdateFile = "";
+  EXPECT_EQ(InstallPackage(), -11);
+}
+
+#ifndef _WIN32
+
+TEST_F(Package, DownloadedPackageIsMergedAndTidiedUp) {
+  REQUIRE_SERVER();
+  gRun.LocalMode = false;
+  gRun.UrlFile = testutil::ServerUrl();
+  Zip(testutil::ServerRoot() + "update.zip",
+      "z.writestr('app.exe', 'new app')\n"
+      "z.writestr('pelmatic.exe', 'new checker')\n"
+      "z.writestr('data/PELMATIC.EXE', 'nested stays')\n"
+      "z.writestr('data/more.txt', 'more')\n");
+  WriteFile(dir / "app.exe", "old app");
+  WriteFile(dir / "PELMATIC.EXE", "running checker");
+
+  EXPECT_EQ(InstallPackage(), 4);
+  EXPECT_EQ(ReadFile(dir / "app.exe"), "new app");
+  EXPECT_EQ(ReadFile(dir / "NEW_PELMATIC.EXE"), "new checker");
+  EXPECT_EQ(ReadFile(dir / "PELMATIC.EXE"), "running checker");
+  EXPECT_EQ(ReadFile(dir / "data" + S + "PELMATIC.EXE"), "nested stays");
+  EXPECT_FALSE(Exists(dir / "update.zip"));
+  EXPECT_FALSE(Exists(dir / "pelmatic.OLD"));
+  EXPECT_FALSE(Exists(dir / "Temp4395"));
+  EXPECT_EQ(ReadFile(gRun.IniPath), kIni);
+}
+
+TEST_F(Package, LocalPackageStaysAndMayBringConfiguration) {
+  Zip(dir / "update.zip", "z.writestr('pelmatic.ini', '[Check]\\r\\nver_now=2.0\\r\\n')\n");
+  EXPECT_EQ(InstallPackage(), 1);
+  EXPECT_TRUE(Exists(dir / "update.zip"));
+  EXPECT_EQ(ReadFile(gRun.IniPath), "[Check]\r\nver_now=2.0\r\n");
+  EXPECT_FALSE(Exists(dir / "pelmatic.OLD"));
+}
+
+TEST_F(Package, NothingMovedOrFailedMergeRestoresConfiguration) {
+  Zip(dir / "update.zip", "z.writestr('empty/', '')\n");
+  EXPECT_EQ(InstallPackage(), -13);
+  EXPECT_EQ(ReadFile(gRun.IniPath), kIni);
+  EXPECT_FALSE(Exists(dir / "pelmatic.OLD"));
+  EXPECT_FALSE(Exists(dir / "Temp4395"));
+
+  // The package's configuration arrives first, then a move fails: the old
+  // configuration is back, what could not be moved stays in the folder.
+  Zip(dir / "update.zip",
+      "z.writestr('pelmatic.ini', 'from package')\n"
+      "z.writestr('zz.txt', 'blocked')\n");
+  os::DirCreate(dir / "zz.txt");
+  SeedRandom(12, 0, 0, 0);
+  EXPECT_EQ(InstallPackage(), -13);
+  EXPECT_EQ(ReadFile(gRun.IniPath), kIni);
+  EXPECT_FALSE(Exists(dir / "pelmatic.OLD"));
+  EXPECT_TRUE(Exists(dir / "Temp4395" + S + "zz.txt"));
+  EXPECT_TRUE(Exists(dir / "update.zip"));
+}
+
+TEST_F(Package, LeftoversInTheUnpackFolderAreReportedNotFatal) {
+  Zip(dir / "update.zip", "z.writestr('a.txt', 'a')\nz.writestr('.hidden', 'h')\n");
+  testing::internal::CaptureStdout();
+  int32_t code = InstallPackage();
+  std::string shown = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(code, 1);
+  EXPECT_NE(shown.find("Not able to replace all files from folder: Temp4395    \n"),
+            std::string::npos);
+  EXPECT_TRUE(Exists(dir / "Temp4395" + S + ".hidden"));
+}
+
+TEST_F(Package, LinkCheckAndRemovalNeverFollowLinks) {
+  // What the installation does when links arrive in the unpack folder.
+  os::DirCreate(dir / "outside");
+  WriteFile(dir / "outside" + S + "victim.txt", "keep");
+  os::DirCreate(dir / "unpack");
+  os::DirCreate(dir / "unpack" + S + "sub");
+  WriteFile(dir / "unpack" + S + "sub" + S + "f.txt", "f");
+  EXPECT_FALSE(TreeHoldsLink(dir / "unpack"));
+  ASSERT_EQ(std::system(("ln -s '" + dir / "outside" + "' '" + dir / "unpack" + S + "sub" + S +
+                         "link'").c_str()),
+            0);
+  EXPECT_TRUE(TreeHoldsLink(dir / "unpack"));
+  RemoveFolderTree(dir / "unpack");
+  EXPECT_FALSE(Exists(dir / "unpack"));
+  EXPECT_EQ(ReadFile(dir / "outside" + S + "victim.txt"), "keep");
+}
+
+#endif

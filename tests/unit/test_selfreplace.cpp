@@ -1,0 +1,137 @@
+// Version stamps and the script that swaps in a newer copy of the checker.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "install/selfreplace.h"
+#include "os/peversion.h"
+#include "platform/names.h"
+#include "run/runstate.h"
+#include "testutil.h"
+
+using testutil::Exists;
+using testutil::ReadFile;
+using testutil::TempDir;
+using testutil::WriteFile;
+
+namespace {
+std::string BesideTests(const std::string& name) { return ExtractFilePath(os::ExePath()) + name; }
+}  // namespace
+
+TEST(FileVersion, RealExecutables) {
+  EXPECT_EQ(GetFileVersionString(BesideTests("versioned.exe")), "5.0.2.195");
+  EXPECT_EQ(GetFileVersionString(BesideTests("unversioned.exe")), "0");
+  EXPECT_EQ(GetFileVersionString(BesideTests("no-such-file.exe")), "0");
+#ifdef _WIN32
+  EXPECT_EQ(GetFileVersionString(BesideTests("PELMATIC.EXE")), "2.0.0.0");
+  EXPECT_EQ(GetFileVersionString(BesideTests("PELMATIC_NEXT.EXE")), "2.1.0.0");
+#else
+  EXPECT_EQ(GetFileVersionString(BesideTests("pelmatic")), "2.0.0.0");
+  EXPECT_EQ(GetFileVersionString(BesideTests("pelmatic_next")), "2.1.0.0");
+#endif
+  TempDir dir;
+  WriteFile(dir / "text.exe", "MZ not really");
+  EXPECT_EQ(GetFileVersionString(dir / "text.exe"), "0");
+}
+
+TEST(FileVersion, DamagedFilesNeverReadOutOfBounds) {
+  const std::string good = ReadFile(BesideTests("versioned.exe"));
+  ASSERT_GT(good.size(), 1024u);
+  uint32_t ms = 0, ls = 0;
+  std::vector<uint8_t> bytes(good.begin(), good.end());
+  ASSERT_TRUE(FindFixedFileVersion(bytes.data(), bytes.size(), ms, ls));
+  EXPECT_EQ(ms, 0x00050000u);
+  EXPECT_EQ(ls, 0x000200C3u);
+  // Every cut of the file: each copy is exactly as long as the cut, so a
+  // read past it is caught by the sanitizers.
+  for (size_t cut = 0; cut < bytes.size(); cut += 7) {
+    std::vector<uint8_t> part(bytes.begin(), bytes.begin() + static_cast<long>(cut));
+    bool found = FindFixedFileVersion(part.data(), part.size(), ms, ls);
+    if (found) {
+      EXPECT_EQ(ms, 0x00050000u);
+    }
+  }
+  // Every byte of the headers and the resource turned to 0xFF in turn.
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    std::vector<uint8_t> bad = bytes;
+    bad[i] = 0xFF;
+    FindFixedFileVersion(bad.data(), bad.size(), ms, ls);
+  }
+  const VersionRecord record = MakeVersionRecord(2, 1, 0, 0);
+  EXPECT_FALSE(FindFixedFileVersion(record.bytes, sizeof record.bytes, ms, ls));  // no file around it
+}
+
+TEST(ReplaceScript, ExactLinesAndEscapedFolder) {
+  const std::string s = BuildReplaceScript("C:\\Apps\\100% Tools\\");
+  std::vector<std::string> lines;
+  size_t pos = 0;
+  while (pos < s.size()) {
+    size_t end = s.find("\r\n", pos);
+    ASSERT_NE(end, std::string::npos) << "every line, the last included, ends with CR LF";
+    lines.push_back(s.substr(pos, end - pos));
+    pos = end + 2;
+  }
+  ASSERT_EQ(lines.size(), 1005u);
+  EXPECT_EQ(s.find('\n'), s.find("\r\n") + 1);
+  EXPECT_EQ(lines[0], "chdir \"C:\\Apps\\100%% Tools\\\"");
+  EXPECT_EQ(lines[1], "C:");
+  for (size_t i = 2; i < 1002; ++i) ASSERT_EQ(lines[i], "echo add some delay !! ") << i;
+  EXPECT_EQ(lines[1002], "del \"C:\\Apps\\100%% Tools\\PELMATIC.EXE\"");
+  EXPECT_EQ(lines[1003], "rename \"NEW_PELMATIC.EXE\"  \"pelmatic.exe\"");
+  EXPECT_EQ(lines[1004], "del \"C:\\Apps\\100%% Tools\\@Runme.bat\"");
+  EXPECT_EQ(BuildReplaceScript("\\\\server\\share\\").substr(0, 29),
+            "chdir \"\\\\server\\share\\\"\r\n\\\\\r\n");
+}
+
+namespace {
+
+class SelfReplace : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetRunState();
+    gRun.AppDir = dir.Path();
+  }
+  void Place(const std::string& built, const std::string& as) {
+    WriteFile(dir / as, ReadFile(BesideTests(built)));
+  }
+  // The script runs in a process of its own; give it time to finish.
+  void WaitForScript() {
+    for (int i = 0; i < 200 && Exists(dir / "@Runme.bat"); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  TempDir dir;
+#ifdef _WIN32
+  const std::string current = "PELMATIC.EXE", next = "PELMATIC_NEXT.EXE";
+#else
+  const std::string current = "pelmatic", next = "pelmatic_next";
+#endif
+};
+
+}  // namespace
+
+TEST_F(SelfReplace, NotNewerCopiesAreDeleted) {
+  Place(current, "PELMATIC.EXE");
+  Place(current, "NEW_PELMATIC.EXE");  // equal is not newer
+  ScheduleSelfReplace();
+  EXPECT_FALSE(Exists(dir / "NEW_PELMATIC.EXE"));
+  EXPECT_FALSE(Exists(dir / "@Runme.bat"));
+  Place("unversioned.exe", "NEW_PELMATIC.EXE");
+  ScheduleSelfReplace();
+  EXPECT_FALSE(Exists(dir / "NEW_PELMATIC.EXE"));
+  EXPECT_TRUE(Exists(dir / "PELMATIC.EXE"));
+  ScheduleSelfReplace();  // no new copy at all: nothing happens
+  EXPECT_TRUE(Exists(dir / "PELMATIC.EXE"));
+}
+
+TEST_F(SelfReplace, NewerCopyReplacesTheExecutableThroughTheScript) {
+  Place(current, "PELMATIC.EXE");
+  Place(next, "NEW_PELMATIC.EXE");
+  ScheduleSelfReplace();
+  WaitForScript();
+  EXPECT_FALSE(Exists(dir / "@Runme.bat"));
+  EXPECT_FALSE(Exists(dir / "NEW_PELMATIC.EXE"));
+  EXPECT_EQ(GetFileVersionString(dir / "pelmatic.exe"), "2.1.0.0");
+  EXPECT_EQ(ReadFile(dir / "pelmatic.exe"), ReadFile(BesideTests(next)));
+}
