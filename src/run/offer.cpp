@@ -1,5 +1,114 @@
 #include "run/offer.h"
 
-// The update offer comes with the package installation; until then a newer
-// version ends the run as an offer that brought no update.
-int32_t OfferUpdate() { return 0; }
+#include "install/package.h"
+#include "install/selfreplace.h"
+#include "os/os.h"
+#include "platform/WaitMsg.h"
+#include "platform/desktop.h"
+#include "platform/download.h"
+#include "platform/names.h"
+#include "run/runstate.h"
+#include "version/config.h"
+
+namespace {
+
+const std::string CRLF = "\r\n";
+constexpr uint32_t kHomepageQuestion = 0x41021;  // question icon, system-modal, topmost, OK/Cancel
+constexpr uint32_t kUpdateQuestion = 0x41023;    // the same with Yes/No/Cancel
+
+std::string NotesBlock() {
+  return "There is NEW VERSION available :   " + CRLF + CRLF + "remote version:   " +
+         gRun.RemoteVer + "." + CRLF + CRLF + "your old version:  " + gRun.VerNow + "." + CRLF +
+         CRLF + "What is new: " + CRLF + gRun.WhatsNew + "   " + CRLF + CRLF;
+}
+
+// The installer is fetched into the temporary folder and started from there.
+int32_t RunInstaller() {
+  if (gRun.LocalMode) {
+    if (IsPlainFileName(gRun.UpdateFile)) LaunchTarget(gRun.AppDir + gRun.UpdateFile);
+    return 0;
+  }
+  // A name from the server is joined to a local folder only when it cannot
+  // leave that folder.
+  if (!IsPlainFileName(gRun.UpdateFile)) return -1;
+  const std::string target = GetTempFolder() + gRun.UpdateFile;
+  if (!DownloadFile(gRun.UrlFile + gRun.UpdateFile, target)) return -1;
+  return LaunchTarget(target) ? 0 : -2;
+}
+
+int32_t RunPackage() {
+  const std::string probe = gRun.AppDir + "@temp.exe";
+  if (!os::FileCopy(gRun.IniPath, probe, false) || !os::FileDelete(probe)) return -3;
+  int32_t code = InstallPackage();
+  if (code > 0) {
+    ShowStatus("");
+    ShowNotice("Update is now complete !    " + CRLF + CRLF + gRun.VerFile);
+    // The package may have brought a new configuration.
+    if (LoadConfig() && !gRun.RunApp.empty()) {
+      if (UpperCase(ExtractFileExt(gRun.RunApp)) == ".EXE")
+        LaunchTarget(gRun.AppDir + gRun.RunApp);
+      else
+        LaunchTarget(gRun.RunApp);
+    }
+    ScheduleSelfReplace();
+  }
+  return code;
+}
+
+}  // namespace
+
+std::string QuestionCaption() { return "PelMatic 2.000 - " + gRun.VerFile; }
+
+std::string HomepageQuestionText() { return NotesBlock() + "Show homepage ?   " + CRLF; }
+
+std::string UpdateQuestionText() {
+  return NotesBlock() + gRun.UpdateFile + CRLF + CRLF + "Please CLOSE APPLICATION before update !   " +
+         CRLF + CRLF + "UPDATE to the new version now (No= Show homepage) ?   " + CRLF;
+}
+
+int32_t OfferUpdate() {
+  if (gRun.UpdateMode == "0") {
+    ShowStatus(gRun.VerFile + ":  " + gRun.RemoteVer);
+    os::Sleep(3000);
+    return 0;  // the announcement stays until the program ends
+  }
+  if (gRun.UpdateFile.empty() || gRun.UpdateMode == "1") {
+    if (os::ShowMessageBox(HomepageQuestionText(), QuestionCaption(), kHomepageQuestion) == os::kIdOk)
+      LaunchTarget(gRun.UrlDown);
+    return 0;
+  }
+  int answer = os::ShowMessageBox(UpdateQuestionText(), QuestionCaption(), kUpdateQuestion);
+  if (answer == os::kIdNo) {
+    LaunchTarget(gRun.UrlDown);
+    return 0;
+  }
+  if (answer != os::kIdYes) return 0;
+
+  const std::string window = StripFileExt(gRun.CloseApp);
+  if (!gRun.CloseApp.empty() && IsAppRunning(gRun.CloseApp)) {
+    CloseAppWindow(window);
+    os::Sleep(100);
+    CloseAppWindow(window);
+  }
+  os::Sleep(500);
+
+  if (gRun.UpdateMode == "2") {
+    LaunchTarget(gRun.UrlFile + gRun.UpdateFile);
+    return 0;
+  }
+  if (!gRun.CloseApp.empty() && IsAppRunning(gRun.CloseApp)) {
+    ShowNotice("Please CLOSE APPLICATION before update !  ");
+    return 0;
+  }
+  ShowStatus("Please wait to update ..... ");
+  int32_t code = 0;
+  const std::string type = UpperCase(ExtractFileExt(gRun.UpdateFile));
+  if (type == ".EXE") {
+    code = RunInstaller();
+  } else if (type == ".ZIP") {
+    code = RunPackage();
+    if (code > 0) return code;  // the status window went before the notice
+  }
+  ShowStatus("");
+  return code;
+}
