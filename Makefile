@@ -24,5 +24,10 @@ test: build
 demo: build-posix
 	python3 tests/tools/demo.py
 
+bench: deps
+	cmake --preset posix-release >/dev/null
+	cmake --build build/posix-release -j $(JOBS)
+	python3 bench/run.py
+
 clean:
 	rm -rf build

@@ -1,0 +1,49 @@
+// Runs one step of the program on its own and reports its time and peak
+// memory, so that bench/run.py can set it beside the best tool for the job.
+//
+//   pelmatic_bench download URL PATH | fetch URL | unzip ZIP FOLDER | merge SRC DST
+//
+// Prints one line: "<step> seconds=<s> peak_rss_kib=<k> result=<r>".
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "install/ShellZipU.h"
+#include "install/merge.h"
+#include "platform/download.h"
+#include "version/manifest.h"
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s download URL PATH | fetch URL | unzip ZIP FOLDER | merge SRC DST\n",
+                 argv[0]);
+    return 2;
+  }
+  const std::string step = argv[1];
+  auto start = std::chrono::steady_clock::now();
+  long long result = 0;
+  if (step == "download" && argc == 4) {
+    result = DownloadFile(argv[2], argv[3]);
+  } else if (step == "fetch") {
+    std::string text;
+    result = FetchText(argv[2], text) ? static_cast<long long>(text.size()) : -1;
+  } else if (step == "unzip" && argc == 4) {
+    result = UnzipWithShell(argv[2], argv[3], "");
+  } else if (step == "merge" && argc == 4) {
+    int32_t counter = 0;
+    MergeFolder(argv[2], argv[3], counter);
+    result = counter;
+  } else {
+    std::fprintf(stderr, "unknown step %s\n", step.c_str());
+    return 2;
+  }
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  struct rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  std::printf("%s seconds=%.6f peak_rss_kib=%ld result=%lld\n", step.c_str(), seconds, ru.ru_maxrss,
+              result);
+  return 0;
+}
