@@ -1,0 +1,374 @@
+#!/usr/bin/env bash
+# Brings up (and tears down) a private, headless Wine environment for the
+# end-to-end tests: its own Xvfb display, its own 32-bit prefix, a persistent
+# wineserver, the wdriver/recorder tools, and an env.sh for tests to source.
+#
+#   harness.sh start STATE_DIR
+#   harness.sh stop  STATE_DIR
+#
+# Inputs (optional):
+#   WDRIVER_SRC_DIR        directory holding wdriver.c and recorder.c
+#                          (default: ../tools next to this script)
+#   MINGW_CC               cross compiler (default i686-w64-mingw32-gcc-posix)
+#   PELMATIC_RECORDER_EXTS extra document extensions routed to the recorder,
+#                          e.g. ".zip .pdf"
+#
+# Everything started here is listed in STATE_DIR/pids, and stop only ever
+# touches what is listed there plus this prefix's own wineserver.
+set -euo pipefail
+
+die() {
+    echo "harness: error: $*" >&2
+    exit 1
+}
+note() {
+    echo "harness: $*" >&2
+}
+
+usage() {
+    echo "usage: $0 start|stop STATE_DIR" >&2
+    exit 2
+}
+
+[ $# -eq 2 ] || usage
+action=$1
+state=$2
+
+script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+wine_common_env() {
+    export WINEPREFIX="$state/prefix"
+    export WINEARCH=win32
+    export WINEDEBUG=-all
+    # No Mono/Gecko download prompts and no desktop menu/icon side effects.
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+}
+
+# Unix path -> the same file as Wine sees it through the default Z: drive.
+to_wine_path() {
+    printf 'Z:%s' "${1//\//\\}"
+}
+
+# Quote for a POSIX shell, so env.sh stays correct for any path.
+shq() {
+    printf "'%s'" "${1//\'/\'\\\'\'}"
+}
+
+# A zombie counts as gone: once the caller's shell has exited, whoever
+# inherits our children may reap them late or never.
+pid_alive() {
+    local st
+    kill -0 "$1" 2>/dev/null || return 1
+    st=$(ps -o stat= -p "$1" 2>/dev/null) || return 1
+    case $st in
+    Z*) return 1 ;;
+    esac
+    return 0
+}
+
+# Debian's Wine keeps the server socket in a per-prefix random directory
+# named in $WINEPREFIX/wineserver; stock Wine uses /tmp/.wine-UID.
+server_root() {
+    local name
+    if [ -f "$WINEPREFIX/wineserver" ]; then
+        name=$(cat "$WINEPREFIX/wineserver")
+        case $name in
+        wine-*[!A-Za-z0-9-]*) return 1 ;;
+        wine-?*) echo "/tmp/$name"; return 0 ;;
+        esac
+        return 1
+    fi
+    echo "/tmp/.wine-$(id -u)"
+}
+
+# Only signal a listed PID while it still is what we started: after a
+# reboot or a long pause the number may belong to someone else.
+pid_is() {
+    local comm
+    pid_alive "$1" || return 1
+    comm=$(ps -o comm= -p "$1" 2>/dev/null) || return 1
+    case $2:$comm in
+    Xvfb:Xvfb | wineserver:wineserver* | wdriver-keepalive:*wdriver*) return 0 ;;
+    esac
+    return 1
+}
+
+do_stop() {
+    [ -d "$state" ] || return 0
+    if [ -d "$state/prefix" ] && command -v wineserver >/dev/null; then
+        (
+            wine_common_env
+            # Kills every Wine process of this prefix, and its server.
+            timeout 20 wineserver -k >/dev/null 2>&1 || true
+            # The private socket directory would otherwise pile up in /tmp.
+            root=$(server_root) || exit 0
+            case $root in
+            /tmp/wine-*) rm -rf "$root" ;;
+            esac
+        )
+    fi
+    if [ -f "$state/pids" ]; then
+        local pid name
+        while read -r pid name; do
+            [ -n "$pid" ] || continue
+            if pid_is "$pid" "$name"; then
+                kill "$pid" 2>/dev/null || true
+            fi
+        done <"$state/pids"
+        # Give them a few seconds to leave, then insist.
+        for _ in $(seq 1 50); do
+            local left=0
+            while read -r pid name; do
+                [ -n "$pid" ] && pid_is "$pid" "$name" && left=1
+            done <"$state/pids"
+            [ $left -eq 0 ] && break
+            sleep 0.1
+        done
+        while read -r pid name; do
+            [ -n "$pid" ] || continue
+            if pid_is "$pid" "$name"; then
+                note "$name ($pid) ignored SIGTERM, sending SIGKILL"
+                kill -9 "$pid" 2>/dev/null || true
+            fi
+            # Reaps it when it is our child; harmless otherwise.
+            wait "$pid" 2>/dev/null || true
+            for _ in $(seq 1 20); do
+                pid_is "$pid" "$name" || break
+                sleep 0.05
+            done
+        done <"$state/pids"
+        rm -f "$state/pids"
+    fi
+}
+
+record_pid() {
+    echo "$1 $2" >>"$state/pids"
+}
+
+pick_display() {
+    local n
+    for n in $(seq 99 299); do
+        if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
+            echo "$n"
+            return 0
+        fi
+    done
+    return 1
+}
+
+start_xvfb() {
+    local attempt n pid
+    for attempt in 1 2 3 4 5; do
+        n=$(pick_display) || die "no free X display number between :99 and :299"
+        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp \
+            >>"$state/xvfb.log" 2>&1 </dev/null &
+        pid=$!
+        for _ in $(seq 1 100); do
+            if ! pid_alive "$pid"; then
+                break
+            fi
+            if [ "$have_xdpyinfo" = 1 ]; then
+                if xdpyinfo -display ":$n" >/dev/null 2>&1; then
+                    XVFB_PID=$pid
+                    XVFB_DISPLAY=":$n"
+                    return 0
+                fi
+            elif [ -S "/tmp/.X11-unix/X$n" ]; then
+                XVFB_PID=$pid
+                XVFB_DISPLAY=":$n"
+                return 0
+            fi
+            sleep 0.1
+        done
+        if pid_alive "$pid"; then
+            kill "$pid" 2>/dev/null || true
+        fi
+        wait "$pid" 2>/dev/null || true
+        # Most likely another server grabbed the same number; try the next.
+        note "Xvfb on :$n did not come up (attempt $attempt), see $state/xvfb.log"
+    done
+    die "could not start Xvfb; last lines of $state/xvfb.log:
+$(tail -n 5 "$state/xvfb.log" 2>/dev/null)"
+}
+
+build_tools() {
+    local cc=${MINGW_CC:-i686-w64-mingw32-gcc-posix}
+    local src=${WDRIVER_SRC_DIR:-$script_dir/../tools}
+    local have_src=0
+    [ -f "$src/wdriver.c" ] && [ -f "$src/recorder.c" ] && have_src=1
+    # Tools the caller put there are used as they are, unless we can see
+    # sources newer than them.
+    if [ -f "$state/wdriver.exe" ] && [ -f "$state/recorder.exe" ]; then
+        if [ $have_src = 0 ] ||
+            { [ "$state/wdriver.exe" -nt "$src/wdriver.c" ] &&
+                [ "$state/recorder.exe" -nt "$src/recorder.c" ]; }; then
+            return 0
+        fi
+    fi
+    [ $have_src = 1 ] ||
+        die "wdriver.c/recorder.c not found in '$src' (set WDRIVER_SRC_DIR)"
+    command -v "$cc" >/dev/null || die "cross compiler '$cc' not found (set MINGW_CC)"
+    "$cc" -O2 -static -o "$state/wdriver.exe" "$src/wdriver.c" -luser32 -lgdi32 ||
+        die "building wdriver.exe failed"
+    "$cc" -O2 -static -mwindows -o "$state/recorder.exe" "$src/recorder.c" ||
+        die "building recorder.exe failed"
+}
+
+# Registry settings, applied in one regedit run because every wine
+# invocation costs a noticeable fraction of a second.
+write_reg() {
+    local rec='C:\\pelmatic-test\\recorder.exe'
+    local open="\"\\\"$rec\\\" \\\"%1\\\"\""
+    local ext
+    {
+        echo 'REGEDIT4'
+        echo
+        # Without a window manager Wine otherwise waits for the WM after
+        # every closed window, about two seconds per message box.
+        echo '[HKEY_CURRENT_USER\Software\Wine\X11 Driver]'
+        echo '"Managed"="N"'
+        echo
+        for cls in http https pelmatic.recorded txtfile htmlfile; do
+            # A stale DDE verb would win over the command line.
+            printf '[-HKEY_CLASSES_ROOT\\%s\\shell\\open\\ddeexec]\n' "$cls"
+            echo
+            printf '[HKEY_CLASSES_ROOT\\%s\\shell\\open\\command]\n' "$cls"
+            echo "@=$open"
+            echo
+        done
+        for cls in http https; do
+            echo "[HKEY_CLASSES_ROOT\\$cls]"
+            echo '"URL Protocol"=""'
+            echo
+        done
+        echo '[HKEY_CLASSES_ROOT\.txt]'
+        echo '@="txtfile"'
+        echo
+        echo '[HKEY_CLASSES_ROOT\.htm]'
+        echo '@="htmlfile"'
+        echo
+        echo '[HKEY_CLASSES_ROOT\.html]'
+        echo '@="htmlfile"'
+        echo
+        for ext in ${PELMATIC_RECORDER_EXTS:-}; do
+            case $ext in
+            .*) ;;
+            *) ext=".$ext" ;;
+            esac
+            echo "[HKEY_CLASSES_ROOT\\$ext]"
+            echo '@="pelmatic.recorded"'
+            echo
+        done
+    } >"$state/harness.reg"
+}
+
+do_start() {
+    command -v Xvfb >/dev/null || die "Xvfb not installed"
+    command -v wine >/dev/null || die "wine not installed"
+    command -v wineserver >/dev/null || die "wineserver not installed"
+    have_xdpyinfo=0
+    command -v xdpyinfo >/dev/null && have_xdpyinfo=1
+
+    mkdir -p "$state"
+    state=$(cd "$state" && pwd)
+    if [ -f "$state/pids" ]; then
+        note "stopping what a previous start left in $state"
+        do_stop
+    fi
+    rm -rf "$state/prefix" "$state/env.sh" "$state/keepalive.log"
+    : >"$state/pids"
+    : >"$state/xvfb.log"
+    : >"$state/wine.log"
+
+    # Anything failing from here on must not leave processes behind.
+    # shellcheck disable=SC2154 # rc is assigned inside the trap itself
+    trap 'rc=$?; if [ $rc -ne 0 ]; then note "start failed, cleaning up"; do_stop; fi' EXIT
+
+    build_tools
+
+    start_xvfb
+    record_pid "$XVFB_PID" Xvfb
+    export DISPLAY=$XVFB_DISPLAY
+
+    wine_common_env
+    mkdir -p "$WINEPREFIX"
+    # Our own persistent server, in the foreground from its point of view so
+    # that its PID is the one we record.
+    wineserver -f -p >>"$state/wine.log" 2>&1 </dev/null &
+    record_pid $! wineserver
+    local server_pid=$! sock="" root
+    # Wait for its socket, or wineboot would race it with a server of its own.
+    for _ in $(seq 1 100); do
+        pid_alive "$server_pid" || die "wineserver exited at once, see $state/wine.log"
+        if root=$(server_root); then
+            sock="$root/server-$(stat -c %D "$WINEPREFIX")-$(printf %x "$(stat -c %i "$WINEPREFIX")")/socket"
+            [ -S "$sock" ] && break
+        fi
+        sleep 0.05
+    done
+    if [ -z "$sock" ] || [ ! -S "$sock" ]; then
+        die "wineserver did not create its socket (${sock:-no server directory})"
+    fi
+
+    # All Wine output goes to a log: system processes started now inherit
+    # these descriptors and would otherwise hold a caller's pipe open.
+    timeout 180 wine wineboot -i >>"$state/wine.log" 2>&1 </dev/null ||
+        die "wineboot -i failed, see $state/wine.log"
+
+    mkdir -p "$WINEPREFIX/drive_c/pelmatic-test"
+    cp "$state/recorder.exe" "$WINEPREFIX/drive_c/pelmatic-test/recorder.exe"
+    write_reg
+    timeout 60 wine regedit /S "$(to_wine_path "$state/harness.reg")" \
+        >>"$state/wine.log" 2>&1 </dev/null ||
+        die "importing $state/harness.reg failed, see $state/wine.log"
+
+    # Hold the desktop for the whole session (see "wdriver keepalive"); it
+    # also brings the desktop process up while our log, not a test's pipe,
+    # is the output it inherits.
+    wine "$state/wdriver.exe" keepalive >>"$state/keepalive.log" 2>>"$state/wine.log" </dev/null &
+    record_pid $! wdriver-keepalive
+    for _ in $(seq 1 200); do
+        grep -q keepalive "$state/keepalive.log" 2>/dev/null && break
+        pid_alive "$(tail -n 1 "$state/pids" | cut -d' ' -f1)" ||
+            die "wdriver keepalive exited, see $state/wine.log"
+        sleep 0.05
+    done
+    grep -q keepalive "$state/keepalive.log" || die "wdriver keepalive did not start"
+
+    local m
+    m=$(timeout 60 wine "$state/wdriver.exe" metrics 2>>"$state/wine.log" </dev/null) ||
+        die "wdriver.exe metrics failed under Wine, see $state/wine.log"
+    case $m in
+    *cxfullscreen*) ;;
+    *) die "unexpected wdriver output: $m" ;;
+    esac
+    # And the registry really holds what we imported.
+    local q
+    q=$(wine reg query 'HKCU\Software\Wine\X11 Driver' /v Managed 2>>"$state/wine.log" </dev/null) || true
+    [[ $q =~ Managed[[:space:]]+REG_SZ[[:space:]]+N ]] ||
+        die "Managed=N did not reach the registry (reg query said: $q)"
+
+    {
+        echo "export DISPLAY=$(shq "$DISPLAY")"
+        echo "export WINEPREFIX=$(shq "$WINEPREFIX")"
+        echo "export WINEARCH=$(shq "$WINEARCH")"
+        echo "export WINEDEBUG=$(shq "$WINEDEBUG")"
+        echo "export WINEDLLOVERRIDES=$(shq "$WINEDLLOVERRIDES")"
+        echo "export PELMATIC_WDRIVER=$(shq "$state/wdriver.exe")"
+        echo "export PELMATIC_RECORDER_EXE=$(shq "$WINEPREFIX/drive_c/pelmatic-test/recorder.exe")"
+        echo "export PELMATIC_RECORDER_LOG_UNIX=$(shq "$WINEPREFIX/drive_c/recorder.log")"
+        echo "export PELMATIC_WINE_STATE=$(shq "$state")"
+    } >"$state/env.sh.tmp"
+    mv "$state/env.sh.tmp" "$state/env.sh"
+    trap - EXIT
+    note "ready: DISPLAY=$DISPLAY WINEPREFIX=$WINEPREFIX (source $state/env.sh)"
+}
+
+case $action in
+start) do_start ;;
+stop)
+    [ -d "$state" ] && state=$(cd "$state" && pwd)
+    do_stop
+    ;;
+*) usage ;;
+esac

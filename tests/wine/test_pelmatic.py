@@ -1,0 +1,246 @@
+"""PELMATIC.EXE itself under Wine: its boxes and status window as a user
+sees them, answered through the test driver, against the test server."""
+
+import os
+import shutil
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+import winetools as wt  # noqa: E402
+from testserver import TestServer  # noqa: E402
+
+EXE = os.environ.get("PELMATIC_EXE") or os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "windows", "PELMATIC.EXE")
+CRLF = b"\r\n"
+NOTICE_CAPTION = b"PelMatic 2.000 - automatic version checker"
+IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
+WS_EX_TOPMOST = 0x8
+
+INSTALLER_SRC = r"""
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+int main(void)
+{
+    char self[MAX_PATH];
+    const char *marker = getenv("PELMATIC_TEST_MARKER");
+    FILE *f;
+    GetModuleFileNameA(NULL, self, sizeof self);
+    if (!marker || !(f = fopen(marker, "w")))
+        return 1;
+    fprintf(f, "%s", self);
+    fclose(f);
+    return 0;
+}
+"""
+
+
+@wt.skip_unless_harness
+class PelmaticUnderWine(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.served = tempfile.mkdtemp(prefix="pelmatic-wine-served-")
+        cls.server = TestServer(cls.served)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        shutil.rmtree(cls.served, ignore_errors=True)
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="pelmatic-wine-")
+        self.addCleanup(shutil.rmtree, self.root, True)
+        self.app = os.path.join(self.root, "app")
+        os.mkdir(self.app)
+        self.exe = os.path.join(self.app, "PELMATIC.EXE")
+        shutil.copy2(EXE, self.exe)
+        self.server.set_faults({})
+        self.server.clear_log()
+        wt.clear_recorder()
+        self.procs = []
+        self.addCleanup(self.reap)
+
+    def reap(self):
+        for p in self.procs:
+            if p.poll() is None:
+                p.kill()
+            p.wait(timeout=30)
+            for stream in (p.stdin, p.stdout, p.stderr):
+                if stream:
+                    stream.close()
+
+    def serve(self, name, data):
+        with open(os.path.join(self.served, name), "wb") as f:
+            f.write(data)
+
+    def configure(self, ver_now="2.30", **extra):
+        keys = dict(ver_now=ver_now, ver_file="editor", url_file=self.server.url,
+                    url_down="http://127.0.0.1:9/home/", **extra)
+        with open(os.path.join(self.app, "pelmatic.ini"), "wb") as f:
+            f.write(b"[Check]\r\n" + b"".join(b"%s=%s\r\n" % (k.encode(), v.encode())
+                                              for k, v in keys.items()))
+
+    def start(self, *args, env=None):
+        p = wt.start_wine(self.exe, list(args), cwd=self.app, env=env)
+        self.procs.append(p)
+        return p
+
+    def box(self, caption):
+        b = wt.wait_box(20000, title=caption.decode("latin-1"))
+        self.assertIsNotNone(b, "no message box titled %r appeared" % caption)
+        return b
+
+    def answer(self, box, button, proc=None):
+        self.assertTrue(wt.press(box["hwnd"], button))
+        if proc is not None:
+            proc.wait(timeout=30)
+            self.assertEqual(proc.returncode, 0)
+
+    def assertBox(self, box, text, buttons, icon):
+        self.assertEqual(box["text"], text)
+        self.assertEqual(sorted(b["id"] for b in box["buttons"]), sorted(buttons))
+        self.assertEqual(box["icon"], icon)
+        self.assertTrue(box["exstyle"] & WS_EX_TOPMOST)
+
+    def manifest_requests(self):
+        return [r for r in self.server.requests() if r["path"].endswith(".ver")]
+
+    def test_up_to_date_box_and_the_guard_against_a_second_copy(self):
+        self.serve("editor.ver", b"ver=2.30\r\n")
+        self.configure()
+        first = self.start()
+        box = self.box(NOTICE_CAPTION)
+        self.assertBox(box, b"You do not need to update  !  " + CRLF + CRLF + b"editor" + CRLF +
+                       CRLF + b"remote version:   2.30." + CRLF + CRLF +
+                       b"your old version:  2.30.    ", [IDOK], "question")
+        # While the first copy waits at its box, a second one does nothing.
+        code, _, _ = wt.run_wine(self.exe, [], cwd=self.app, timeout=60)
+        self.assertEqual(code, 0)
+        self.assertEqual(len(self.manifest_requests()), 1)
+        self.assertEqual([w for w in wt.list_windows() if w["class"] == "#32770"
+                          and w["hwnd"] != box["hwnd"] and w["visible"]], [])
+        self.answer(box, IDOK, first)
+        headers = {k.lower(): v for k, v in self.manifest_requests()[0]["headers"].items()}
+        self.assertEqual(headers.get("user-agent"), "Pelmatic")
+
+    def test_no_information_box_for_error_page_and_local_mode(self):
+        self.serve("editor.ver", b"ver=9.99\r\n")
+        self.server.set_faults({"/editor.ver": {"status": 404, "body": "ver=9.99\r\n"}})
+        self.configure()
+        expected = b"Not able to find version info !   " + CRLF + CRLF + b"editor    "
+        proc = self.start()
+        self.assertBox(self.box(NOTICE_CAPTION), expected, [IDOK], "question")
+        self.answer(self.box(NOTICE_CAPTION), IDOK, proc)
+        # "-nf": local mode reads no manifest from the web, finds none here.
+        self.server.clear_log()
+        proc = self.start("-nf")
+        self.assertBox(self.box(NOTICE_CAPTION), expected, [IDOK], "question")
+        self.answer(self.box(NOTICE_CAPTION), IDOK, proc)
+        self.assertEqual(self.manifest_requests(), [])
+
+    def test_update_question_and_the_homepage(self):
+        self.serve("editor.ver", b"ver=2.31\r\nfile=editor231.zip\r\nmsg=Faster.<>\r\n")
+        self.configure()
+        proc = self.start()
+        box = self.box(b"PelMatic 2.000 - editor")
+        self.assertBox(box, b"There is NEW VERSION available :   " + CRLF + CRLF +
+                       b"remote version:   2.31." + CRLF + CRLF + b"your old version:  2.30." +
+                       CRLF + CRLF + b"What is new: " + CRLF + b"Faster.   " + CRLF + CRLF +
+                       b"editor231.zip" + CRLF + CRLF +
+                       b"Please CLOSE APPLICATION before update !   " + CRLF + CRLF +
+                       b"UPDATE to the new version now (No= Show homepage) ?   " + CRLF,
+                       [IDYES, IDNO, IDCANCEL], "question")
+        self.answer(box, IDNO, proc)
+        self.assertTrue(wt.wait_recorded(lambda lines: any("127.0.0.1:9/home/" in l for l in lines)))
+
+    def test_installer_is_downloaded_and_really_runs(self):
+        build = tempfile.mkdtemp(dir=self.root)
+        installer = wt.compile_c(INSTALLER_SRC, build, "setup")
+        with open(installer, "rb") as f:
+            self.serve("setup231.exe", f.read())
+        self.serve("editor.ver", b"ver=2.31\r\nfile=setup231.exe\r\n")
+        self.configure()
+        marker = os.path.join(self.root, "installer-ran.txt")
+        env = wt.wine_env({"PELMATIC_TEST_MARKER": wt.unix_to_wine_path(marker)})
+        proc = self.start(env=env)
+        self.answer(self.box(b"PelMatic 2.000 - editor"), IDYES, proc)
+        for _ in range(200):
+            if os.path.exists(marker) and os.path.getsize(marker):
+                break
+            time.sleep(0.05)
+        with open(marker, "rb") as f:
+            ran_as = f.read()
+        self.assertTrue(ran_as.lower().endswith(b"\\setup231.exe"), ran_as)
+        self.assertNotIn(b"\\app\\", ran_as.lower())  # from the temporary folder
+
+    def test_zip_update_fails_visibly_with_configuration_untouched(self):
+        # Wine's shell opens no ZIP folders, so the extraction is refused.
+        self.serve("editor231.zip", b"PK\x05\x06" + b"\0" * 18)
+        self.serve("editor.ver", b"ver=2.31\r\nfile=editor231.zip\r\n")
+        self.configure()
+        with open(os.path.join(self.app, "pelmatic.ini"), "rb") as f:
+            ini = f.read()
+        proc = self.start()
+        self.answer(self.box(b"PelMatic 2.000 - editor"), IDYES)
+        status = wt.wait_box(20000, title="-12 - Auto Update FAILED !", cls="")
+        self.assertIsNotNone(status, "no failure status window")
+        self.assertEqual(status["class"].upper(), "STATIC")
+        m = wt.metrics()
+        self.assertEqual(status["style"] & ~0x14000000, 0x808C0201)  # less WS_VISIBLE|WS_CLIPSIBLINGS
+        left, top, right, bottom = status["rect"]
+        self.assertEqual((left, top, right - left, bottom - top),
+                         ((m["cxfullscreen"] - 350) // 2, (m["cyfullscreen"] - 100) // 2, 350, 100))
+        proc.wait(timeout=30)
+        self.assertEqual(proc.returncode, 0)
+        self.assertTrue(wt.wait_recorded(
+            lambda lines: any(self.server.url + "editor231.zip" in l for l in lines)))
+        with open(os.path.join(self.app, "pelmatic.ini"), "rb") as f:
+            self.assertEqual(f.read(), ini)
+        self.assertFalse(os.path.exists(os.path.join(self.app, "pelmatic.OLD")))
+
+    def test_close_request_reaches_the_application_window(self):
+        build = tempfile.mkdtemp(dir=self.root)
+        editor = os.path.join(build, "editor.exe")
+        shutil.copy2(wt.wdriver_path(), editor)
+        marker = os.path.join(self.root, "closed.txt")
+        app = self.start_tool(editor, ["window", "editor", "--marker", wt.unix_to_wine_path(marker),
+                                       "--lifetime", "60000"])
+        self.serve("editor.ver", b"ver=2.31\r\nfile=editor231.zip\r\nmode=2\r\n")
+        self.configure(close_app="editor.exe")
+        proc = self.start()
+        self.answer(self.box(b"PelMatic 2.000 - editor"), IDYES, proc)
+        app.wait(timeout=30)
+        with open(marker) as f:
+            self.assertIn("closed", f.read())
+        self.assertTrue(wt.wait_recorded(
+            lambda lines: any(self.server.url + "editor231.zip" in l for l in lines)))
+
+    def start_tool(self, exe, args):
+        p = wt.start_wine(exe, args, cwd=self.root)
+        self.procs.append(p)
+        line = p.stdout.readline()
+        self.assertIn(b"ready", line)
+        return p
+
+    def test_file_that_cannot_be_created_ends_with_application_error(self):
+        self.serve("editor231.zip", b"PK\x05\x06" + b"\0" * 18)
+        self.serve("editor.ver", b"ver=2.31\r\nfile=editor231.zip\r\n")
+        self.configure()
+        os.mkdir(os.path.join(self.app, "editor231.zip"))  # the download target is a folder
+        proc = self.start()
+        self.answer(self.box(b"PelMatic 2.000 - editor"), IDYES)
+        box = self.box(b"Application Error")
+        self.assertRegex(box["text"], rb"^Exception EInOutError in module PELMATIC\.EXE at "
+                                      rb"[0-9A-F]{8}\.\nFile access denied\.$")
+        self.assertEqual(box["icon"], "error")
+        self.assertTrue(wt.press(box["hwnd"], IDOK))
+        proc.wait(timeout=30)
+        self.assertEqual(proc.returncode, 1)
+
+
+if __name__ == "__main__":
+    unittest.main()

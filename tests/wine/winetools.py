@@ -1,0 +1,340 @@
+"""Helpers for unittest-based tests that run Windows programs under Wine.
+
+The environment comes from a harness started with
+``tests/wine/harness.sh start STATE_DIR``; tests find it through the
+``PELMATIC_WINE_STATE`` environment variable (the STATE_DIR).
+
+Strings that wdriver reports are raw ANSI bytes carried through JSON as
+code points 0-255; :func:`to_bytes` turns them back into the exact bytes.
+"""
+
+import json
+import os
+import shlex
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+WDRIVER_WAIT_TIMEOUT_EXIT = 2
+
+
+class WineToolError(RuntimeError):
+    pass
+
+
+_env_cache = None
+
+
+def state_dir():
+    path = os.environ.get("PELMATIC_WINE_STATE")
+    if not path:
+        raise WineToolError(
+            "PELMATIC_WINE_STATE is not set; start the harness with "
+            "tests/wine/harness.sh start STATE_DIR and export it")
+    return path
+
+
+def available():
+    """True when a started harness is reachable (for skip decorators)."""
+    path = os.environ.get("PELMATIC_WINE_STATE")
+    return bool(path) and os.path.isfile(os.path.join(path, "env.sh"))
+
+
+def skip_unless_harness(obj):
+    return unittest.skipUnless(
+        available(), "Wine harness not running (PELMATIC_WINE_STATE)")(obj)
+
+
+def _read_env_sh(path):
+    values = {}
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            words = shlex.split(line, comments=True)
+            if len(words) == 2 and words[0] == "export" and "=" in words[1]:
+                name, value = words[1].split("=", 1)
+                values[name] = value
+    return values
+
+
+def harness_vars():
+    """The variables the harness exported in env.sh, as a dict."""
+    global _env_cache
+    path = os.path.join(state_dir(), "env.sh")
+    if _env_cache is None or _env_cache[0] != path:
+        if not os.path.isfile(path):
+            raise WineToolError(f"{path} missing; did harness.sh start succeed?")
+        _env_cache = (path, _read_env_sh(path))
+    return dict(_env_cache[1])
+
+
+def wine_env(extra=None):
+    """os.environ overlaid with the harness variables (and ``extra``)."""
+    env = dict(os.environ)
+    env.update(harness_vars())
+    if extra:
+        env.update(extra)
+    return env
+
+
+def _command(exe, args):
+    return ["wine", os.fspath(exe)] + [os.fspath(a) for a in args]
+
+
+def run_wine(exe, args=(), cwd=None, timeout=60, env=None):
+    """Run a Windows program to completion: (exit code, stdout, stderr).
+
+    Output is collected through files rather than pipes: a Wine helper
+    process started on the way may inherit the descriptors and would keep
+    a pipe open long after the program itself has exited.  Exit codes are
+    what Wine passes on, i.e. the Windows code modulo 256.  On timeout the
+    program is killed and subprocess.TimeoutExpired is raised.
+    """
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        proc = subprocess.Popen(_command(exe, args), cwd=cwd,
+                                env=env or wine_env(),
+                                stdin=subprocess.DEVNULL, stdout=out,
+                                stderr=err)
+        try:
+            rc = proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+            raise
+        out.seek(0)
+        err.seek(0)
+        return rc, out.read(), err.read()
+
+
+def start_wine(exe, args=(), cwd=None, env=None, stdout=subprocess.PIPE,
+               stderr=subprocess.PIPE):
+    """Start a Windows program and return its Popen (the Wine process)."""
+    return subprocess.Popen(_command(exe, args), cwd=cwd,
+                            env=env or wine_env(),
+                            stdin=subprocess.DEVNULL, stdout=stdout,
+                            stderr=stderr)
+
+
+def wdriver_path():
+    return harness_vars()["PELMATIC_WDRIVER"]
+
+
+def _parse_lines(data):
+    objs = []
+    for line in data.decode("ascii", "strict").splitlines():
+        if line.strip():
+            objs.append(json.loads(line))
+    return objs
+
+
+def wdriver_raw(*args, timeout=60):
+    """Run wdriver: (exit code, parsed JSON lines, stderr bytes)."""
+    rc, out, err = run_wine(wdriver_path(), [str(a) for a in args],
+                            timeout=timeout)
+    return rc, _parse_lines(out), err
+
+
+def wdriver(*args, timeout=60):
+    """Run wdriver and return its JSON lines; raises unless it exits 0."""
+    rc, objs, err = wdriver_raw(*args, timeout=timeout)
+    if rc != 0:
+        raise WineToolError(
+            f"wdriver {' '.join(map(str, args))} exited {rc}: "
+            f"{err.decode('utf-8', 'replace').strip()}")
+    return objs
+
+
+def to_bytes(s):
+    """wdriver string -> the exact bytes the window holds."""
+    return s.encode("latin-1")
+
+
+def _ansi_arg(value):
+    # A command-line argument reaches the program through Wine's UTF-16
+    # command line and is converted to the ANSI code page there; bytes are
+    # taken to be in that code page.
+    if isinstance(value, bytes):
+        return value.decode(ansi_codepage())
+    return value
+
+
+def ansi_codepage():
+    return os.environ.get("PELMATIC_WINE_ANSI_CP", "cp1252")
+
+
+def window_bytes(win):
+    """Copy of a wdriver window record with title/text fields as bytes."""
+    out = dict(win)
+    for key in ("title", "text"):
+        if key in out:
+            out[key] = to_bytes(out[key])
+    if "buttons" in out:
+        out["buttons"] = [dict(b, text=to_bytes(b["text"]))
+                          for b in out["buttons"]]
+    return out
+
+
+def list_windows():
+    return [window_bytes(w) for w in wdriver("list")]
+
+
+def wait_box(timeout_ms=10000, title=None, cls="#32770"):
+    """Wait for a visible top-level window (a message box by default).
+
+    Returns the window record with ``title``, ``text`` and button texts as
+    bytes, or None when nothing matched within ``timeout_ms``.  ``title``
+    (str, or bytes in the ANSI code page) must match exactly.
+    """
+    args = ["wait", "--class", cls, "--timeout", str(int(timeout_ms))]
+    if title is not None:
+        args += ["--title", _ansi_arg(title)]
+    rc, objs, err = wdriver_raw(*args, timeout=timeout_ms / 1000.0 + 60)
+    if rc == WDRIVER_WAIT_TIMEOUT_EXIT:
+        return None
+    if rc != 0 or not objs:
+        raise WineToolError(f"wdriver wait exited {rc}: "
+                            f"{err.decode('utf-8', 'replace').strip()}")
+    return window_bytes(objs[0])
+
+
+def press(hwnd, button_id):
+    """Press a dialog button; True when the dialog went away."""
+    rc, _, err = wdriver_raw("press", int(hwnd), int(button_id))
+    if rc not in (0, 1):
+        raise WineToolError(f"wdriver press exited {rc}: "
+                            f"{err.decode('utf-8', 'replace').strip()}")
+    return rc == 0
+
+
+def metrics():
+    objs = wdriver("metrics")
+    if len(objs) != 1:
+        raise WineToolError(f"unexpected wdriver metrics output: {objs!r}")
+    return objs[0]
+
+
+def recorder_log_path():
+    return harness_vars()["PELMATIC_RECORDER_LOG_UNIX"]
+
+
+def recorder_lines():
+    """Command lines the recorder saw, oldest first.
+
+    Decoded as latin-1, so ``line.encode('latin-1')`` is the exact bytes.
+    """
+    try:
+        with open(recorder_log_path(), "rb") as f:
+            data = f.read()
+    except FileNotFoundError:
+        return []
+    return [line.decode("latin-1") for line in data.split(b"\r\n") if line]
+
+
+def clear_recorder():
+    try:
+        os.remove(recorder_log_path())
+    except FileNotFoundError:
+        pass
+
+
+def split_command_line(line):
+    """Split a Windows command line the way the C runtime does."""
+    args = []
+    i, n = 0, len(line)
+    while True:
+        while i < n and line[i] in " \t":
+            i += 1
+        if i >= n:
+            return args
+        arg = []
+        quoted = False
+        while i < n and (quoted or line[i] not in " \t"):
+            c = line[i]
+            if c == "\\":
+                j = i
+                while j < n and line[j] == "\\":
+                    j += 1
+                count = j - i
+                if j < n and line[j] == '"':
+                    arg.append("\\" * (count // 2))
+                    if count % 2:
+                        arg.append('"')
+                        i = j + 1
+                    else:
+                        i = j
+                    continue
+                arg.append("\\" * count)
+                i = j
+                continue
+            if c == '"':
+                if quoted and i + 1 < n and line[i + 1] == '"':
+                    arg.append('"')
+                    i += 2
+                    continue
+                quoted = not quoted
+                i += 1
+                continue
+            arg.append(c)
+            i += 1
+        args.append("".join(arg))
+
+
+def recorder_targets():
+    """What was handed to the shell: each recorded line's arguments."""
+    return [split_command_line(line)[1:] for line in recorder_lines()]
+
+
+def wait_recorded(predicate, timeout=10.0):
+    """Poll the recorder log until predicate(lines) holds; returns lines.
+
+    The shell launches the handler asynchronously, so a program can have
+    exited before its URL or document reaches the log.
+    """
+    deadline = time.monotonic() + timeout
+    while True:
+        lines = recorder_lines()
+        if predicate(lines) or time.monotonic() >= deadline:
+            return lines
+        time.sleep(0.05)
+
+
+def unix_to_wine_path(p):
+    """Unix path -> the same file through Wine's Z: drive."""
+    return "Z:" + os.path.abspath(os.fspath(p)).replace("/", "\\")
+
+
+def wine_to_unix_path(p):
+    """C:\\... or Z:\\... -> the Unix path of that file in this prefix."""
+    p = os.fspath(p)
+    if len(p) < 2 or p[1] != ":":
+        raise ValueError(f"not a drive path: {p!r}")
+    drive, rest = p[0].lower(), p[2:].replace("\\", "/")
+    if drive == "z":
+        return rest or "/"
+    root = os.path.join(harness_vars()["WINEPREFIX"], "dosdevices", drive + ":")
+    return os.path.realpath(root) + rest
+
+
+def mingw_cc():
+    return os.environ.get("MINGW_CC", "i686-w64-mingw32-gcc-posix")
+
+
+def compile_c(source, out_dir, name, flags=("-O2", "-static"), libs=()):
+    """Compile a throwaway Windows program from a C source string.
+
+    Returns the path of the .exe; raises WineToolError with the compiler's
+    output when it fails.
+    """
+    if not shutil.which(mingw_cc()):
+        raise WineToolError(f"cross compiler {mingw_cc()} not found")
+    src = os.path.join(out_dir, name + ".c")
+    exe = os.path.join(out_dir, name + ".exe")
+    with open(src, "wb") as f:
+        f.write(source.encode("latin-1") if isinstance(source, str) else source)
+    cmd = [mingw_cc(), *flags, "-o", exe, src, *libs]
+    res = subprocess.run(cmd, capture_output=True)
+    if res.returncode != 0:
+        raise WineToolError(f"{' '.join(cmd)} failed:\n"
+                            f"{res.stderr.decode('utf-8', 'replace')}")
+    return exe
