@@ -1,5 +1,5 @@
 # The two commands of the README: `make test` and `make demo`.
-.PHONY: all deps build build-posix build-windows test demo bench clean
+.PHONY: all deps build build-posix build-windows build-asan test demo bench fuzz clean
 
 JOBS ?= $(shell nproc)
 
@@ -16,7 +16,11 @@ build-windows: deps
 	cmake --preset windows >/dev/null
 	cmake --build build/windows -j $(JOBS)
 
-build: build-windows build-posix
+build-asan: deps
+	cmake --preset posix-asan >/dev/null
+	cmake --build build/posix-asan -j $(JOBS)
+
+build: build-windows build-posix build-asan
 
 test: build
 	bash tests/run-all.sh

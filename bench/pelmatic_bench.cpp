@@ -2,9 +2,16 @@
 // memory, so that bench/run.py can set it beside the best tool for the job.
 //
 //   pelmatic_bench download URL PATH | fetch URL | unzip ZIP FOLDER | merge SRC DST
+//                | baseline-merge SRC DST
+//
+// baseline-merge is the least a merge can do: the same renames, mkdirs and
+// rmdirs in a plain loop, the yardstick for MergeFolder.
 //
 // Prints one line: "<step> seconds=<s> peak_rss_kib=<k> result=<r>".
+#include <dirent.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -15,6 +22,26 @@
 #include "install/merge.h"
 #include "platform/download.h"
 #include "version/manifest.h"
+
+static long long BaselineMerge(const std::string& src, const std::string& dst) {
+  long long moved = 0;
+  DIR* d = opendir(src.c_str());
+  if (!d) return 0;
+  while (dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    std::string from = src + name, to = dst + name;
+    if (e->d_type == DT_DIR) {
+      mkdir(to.c_str(), 0777);
+      moved += BaselineMerge(from + "/", to + "/");
+      rmdir(from.c_str());
+    } else if (rename(from.c_str(), to.c_str()) == 0) {
+      ++moved;
+    }
+  }
+  closedir(d);
+  return moved;
+}
 
 int main(int argc, char** argv) {
   if (argc < 3) {
@@ -36,6 +63,8 @@ int main(int argc, char** argv) {
     int32_t counter = 0;
     MergeFolder(argv[2], argv[3], counter);
     result = counter;
+  } else if (step == "baseline-merge" && argc == 4) {
+    result = BaselineMerge(argv[2], argv[3]);
   } else {
     std::fprintf(stderr, "unknown step %s\n", step.c_str());
     return 2;

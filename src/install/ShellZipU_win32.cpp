@@ -140,6 +140,17 @@ void NameSpace(IDispatch* shell, const std::string& path, Dispatch& folder) {
   if (folder.p) folder.p->AddRef();
 }
 
+constexpr int kCopyPollMs = 100;
+constexpr int kCopyTimeoutMs = 60000;
+
+// The Count of an item collection.
+int32_t ItemCount(IDispatch* collection) {
+  ResultVariant count;
+  ShellCall(collection, "Count", DISPATCH_METHOD | DISPATCH_PROPERTYGET, nullptr, 0, &count.v);
+  if (VariantChangeType(&count.v, &count.v, 0, VT_I4) != S_OK) return 0;
+  return count.v.lVal;
+}
+
 }  // namespace
 
 __attribute__((noinline)) bool UnzipWithShell(const std::string& archive,
@@ -193,5 +204,15 @@ __attribute__((noinline)) bool UnzipWithShell(const std::string& archive,
   args[1].vt = VT_BYREF | VT_VARIANT;
   args[1].pvarVal = &itemsArg;
   ShellCall(target.p, "CopyHere", DISPATCH_METHOD, args, 2, nullptr);
-  return true;
+
+  // The shell copies out of a ZIP folder after CopyHere has returned; wait
+  // until everything has arrived rather than merge half a package.
+  const int32_t wanted = ItemCount(collection);
+  for (int waited = 0; waited <= kCopyTimeoutMs; waited += kCopyPollMs) {
+    ResultVariant list;
+    ShellCall(target.p, "Items", DISPATCH_METHOD | DISPATCH_PROPERTYGET, nullptr, 0, &list.v);
+    if (ItemCount(ObjectOf(list.v)) >= wanted) return true;
+    Sleep(kCopyPollMs);
+  }
+  return false;
 }

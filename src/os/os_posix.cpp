@@ -142,9 +142,13 @@ bool MatchMask(const std::string& mask, const std::string& name) {
   return WildMatch(mask.c_str(), name.c_str());
 }
 
-uint32_t AttributesOf(const std::string& path, const std::string& name) {
+// dirFd, when not -1, is the open folder that holds name, which saves the
+// path look-up for every entry of a large folder.
+uint32_t AttributesOf(int dirFd, const std::string& path, const std::string& name) {
   struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return kAttrNormal;
+  int r = dirFd >= 0 ? ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW)
+                     : ::lstat(path.c_str(), &st);
+  if (r != 0) return kAttrNormal;
   uint32_t a = 0;
   if (S_ISLNK(st.st_mode)) {
     a |= kAttrReparsePoint;
@@ -175,7 +179,7 @@ FindHandle FindFirst(const std::string& pattern, FindData& data) {
   struct stat st;
   if (!wild && ::lstat(pattern.c_str(), &st) == 0) {
     // The exact name is there: no need to read a large folder.
-    state->entries.push_back({AttributesOf(pattern, mask), mask});
+    state->entries.push_back({AttributesOf(-1, pattern, mask), mask});
   } else {
     DIR* d = ::opendir(dir.c_str());
     if (!d) return nullptr;
@@ -184,7 +188,6 @@ FindHandle FindFirst(const std::string& pattern, FindData& data) {
       std::string name = e->d_name;
       if (MatchMask(mask, name)) names.push_back(name);
     }
-    ::closedir(d);
     // A stable order makes every run of a merge the same; "." and ".."
     // come first as Windows reports them.
     std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
@@ -193,7 +196,8 @@ FindHandle FindFirst(const std::string& pattern, FindData& data) {
       return a < b;
     });
     for (const std::string& name : names)
-      state->entries.push_back({AttributesOf(prefix + name, name), name});
+      state->entries.push_back({AttributesOf(::dirfd(d), prefix + name, name), name});
+    ::closedir(d);
   }
   if (state->entries.empty()) return nullptr;
   data = state->entries[0];
@@ -312,9 +316,13 @@ bool FileMove(const std::string& from, const std::string& to) {
 }
 
 bool FileMoveReplace(const std::string& from, const std::string& to) {
+  // Replacing applies to files only: rename() refuses to put a file over a
+  // folder (EISDIR), as Windows does. A folder moved over an empty folder
+  // would succeed on Linux, so that case is refused here.
   struct stat st;
-  // Replacing applies to files only; a folder in the way is a failure.
-  if (::lstat(to.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return false;
+  if (::lstat(from.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+      ::lstat(to.c_str(), &st) == 0)
+    return false;
   return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
@@ -510,10 +518,12 @@ bool UrlRead(NetHandle url, void* buf, uint32_t size, uint32_t& got) {
   std::memcpy(buf, n->buffer.data() + n->offset, take);
   n->offset += take;
   got = static_cast<uint32_t>(take);
+  // Compact only when the consumed part outweighs the rest, so each byte is
+  // moved at most about once whatever the reader's piece size.
   if (n->offset == n->buffer.size()) {
     n->buffer.clear();
     n->offset = 0;
-  } else if (n->offset >= 65536) {
+  } else if (n->offset >= 65536 && n->offset >= n->buffer.size() - n->offset) {
     n->buffer.erase(0, n->offset);
     n->offset = 0;
   }
