@@ -1,0 +1,571 @@
+"""The update offer of the POSIX program end to end: the modes, the
+questions and their answers, installers, packages with the replacement of
+the checker itself, close requests and the failure fallback, against the
+real test server with real archives."""
+
+import io
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+import zipfile
+
+from e2e.support import BIN, CRLF, AppFolder, TestServer, notice
+
+NEXT_BIN = os.path.join(os.path.dirname(os.path.abspath(BIN)), "pelmatic_next")
+HOME = "http://127.0.0.1:9/home"
+NOTES = b"New export filter." + CRLF + b"Faster start-up."
+MANIFEST_NOTES = b"msg=" + NOTES + b"<>\r\n"
+CLOSED = b"[status closed]\n"
+WAIT = b"[status] Please wait to update ..... \n"
+
+
+def status(text):
+    return b"[status] " + text + b"\n"
+
+
+def launch(target):
+    return b"[launch] " + target + b"\n"
+
+
+def close_request(title):
+    return b"[close] " + title + b"\n"
+
+
+def fallback(code, url):
+    return status(b"%d - Auto Update FAILED !" % code) + launch(url) + CLOSED
+
+
+def notes_block(remote, old, notes):
+    return (b"There is NEW VERSION available :   " + CRLF + CRLF + b"remote version:   " + remote +
+            b"." + CRLF + CRLF + b"your old version:  " + old + b"." + CRLF + CRLF +
+            b"What is new: " + CRLF + notes + b"   " + CRLF + CRLF)
+
+
+def homepage_question(remote=b"2.31", old=b"2.30", notes=NOTES):
+    return (b"\n== PelMatic 2.000 - editor ==\n" + notes_block(remote, old, notes) +
+            b"Show homepage ?   " + CRLF + b"\n[O]K / [C]ancel ? ")
+
+
+def update_question(update_file, remote=b"2.31", old=b"2.30", notes=NOTES):
+    return (b"\n== PelMatic 2.000 - editor ==\n" + notes_block(remote, old, notes) + update_file +
+            CRLF + CRLF + b"Please CLOSE APPLICATION before update !   " + CRLF + CRLF +
+            b"UPDATE to the new version now (No= Show homepage) ?   " + CRLF +
+            b"\n[Y]es / [N]o / [C]ancel ? ")
+
+
+COMPLETE = notice(b"Update is now complete !    " + CRLF + CRLF + b"editor")
+
+
+def recording_script(marker):
+    """A program that leaves its own path behind when it runs."""
+    return ('#!/bin/sh\nprintf "%%s\\n" "$0" >> "%s"\n' % marker).encode()
+
+
+def zip_bytes(entries):
+    """entries: name -> bytes (None for a folder); names ending in .exe are executable."""
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data in entries.items():
+            info = zipfile.ZipInfo(name + ("/" if data is None else ""))
+            info.create_system = 3
+            if data is None:
+                info.external_attr = (0o40755 << 16) | 0x10
+                z.writestr(info, b"")
+            else:
+                mode = 0o755 if name.lower().endswith(".exe") else 0o644
+                info.external_attr = (0o100000 | mode) << 16
+                z.writestr(info, data)
+    return buf.getvalue()
+
+
+def tree(folder):
+    """Everything below folder: relative paths, folders with a trailing slash."""
+    found = []
+    for base, dirs, files in os.walk(folder):
+        for d in dirs:
+            found.append(os.path.relpath(os.path.join(base, d), folder) + "/")
+        for f in files:
+            found.append(os.path.relpath(os.path.join(base, f), folder))
+    return sorted(found)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def wait_for(condition, seconds=5.0):
+    deadline = time.monotonic() + seconds
+    while True:
+        value = condition()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(0.05)
+
+
+def other_checkers_running():
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.path.basename(os.readlink("/proc/%s/exe" % pid)).upper() == "PELMATIC.EXE":
+                return True
+        except OSError:
+            pass
+    return False
+
+
+class UpdateFolder(AppFolder):
+    """An application folder whose desktop also runs the programs handed to
+    it, as a desktop runs a downloaded installer the user opens."""
+
+    def __init__(self):
+        super().__init__()
+        self.appdir = os.path.realpath(self.dir) + "/"
+        self.tmpdir = os.path.realpath(self.root) + "/"
+        with open(os.path.join(self.bin, "xdg-open"), "w") as f:
+            f.write('#!/bin/sh\nprintf "%%s\\n" "$1" >> "%s"\n'
+                    'if [ -f "$1" ] && [ "$(head -c 2 "$1")" = "#!" ]; then exec sh "$1"; fi\n'
+                    % self.opened)
+
+    def run(self, option=None, answers=b"", timeout=60):
+        # The program steps aside silently while another PELMATIC.EXE runs,
+        # as one from a neighbouring test suite may.
+        wait_for(lambda: not other_checkers_running(), 60)
+        return super().run(option, answers, timeout)
+
+    def timed_run(self, option=None, answers=b""):
+        wait_for(lambda: not other_checkers_running(), 60)
+        started = time.monotonic()
+        code, out, err = super().run(option, answers)
+        return code, out, err, time.monotonic() - started
+
+    def opened_after(self, count, seconds=5.0):
+        """The targets handed to the desktop, once count of them have arrived."""
+        wait_for(lambda: len(self.opened_targets()) >= count, seconds)
+        return self.opened_targets()
+
+
+def setUpModule():
+    global SERVED, SERVER
+    SERVED = tempfile.mkdtemp(prefix="pelmatic-served-")
+    SERVER = TestServer(SERVED)
+
+
+def tearDownModule():
+    SERVER.stop()
+    shutil.rmtree(SERVED, ignore_errors=True)
+
+
+class OfferCase(unittest.TestCase):
+    def setUp(self):
+        self.app = UpdateFolder()
+        self.addCleanup(self.app.cleanup)
+        SERVER.set_faults({})
+        SERVER.clear_log()
+        self.url = SERVER.url.encode()
+
+    def serve(self, name, data):
+        path = os.path.join(SERVED, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        self.addCleanup(lambda: os.path.exists(path) and os.remove(path))
+
+    def manifest(self, file, mode=None, local=False):
+        text = b"ver=2.31\r\nfile=" + file + b"\r\n"
+        if mode is not None:
+            text += b"mode=" + mode + b"\r\n"
+        text += MANIFEST_NOTES
+        if local:
+            self.app.write("editor.ver", text)
+        else:
+            self.serve("editor.ver", text)
+
+    def configure(self, **extra):
+        keys = dict(ver_now="2.30", ver_file="editor", url_file=SERVER.url, url_down=HOME)
+        keys.update(extra)
+        self.app.ini(**keys)
+
+    def downloads(self):
+        """(path, agent) of every request but the manifest's."""
+        return [(r["path"], {k.lower(): v for k, v in r["headers"].items()}.get("user-agent"))
+                for r in SERVER.requests() if not r["path"].endswith(".ver")]
+
+    def snapshot(self):
+        return {name: (None if name.endswith("/") else read(self.app.path(name)))
+                for name in tree(self.app.dir)}
+
+    def start_program(self, name, ignore_close=False):
+        """A running program with the image name name, as an application to close."""
+        folder = os.path.join(self.app.root, "running")
+        os.makedirs(folder, exist_ok=True)
+        image = os.path.join(folder, name)
+        shutil.copy2("/bin/bash", image)
+        script = ('trap "" TERM; ' if ignore_close else "") + "sleep 30; true"
+        p = subprocess.Popen([image, "-c", script], start_new_session=True)
+
+        def stop():
+            try:
+                os.killpg(p.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            p.wait()
+        self.addCleanup(stop)
+        self.assertTrue(wait_for(lambda: os.path.basename(os.readlink("/proc/%d/exe" % p.pid)) == name))
+        return p
+
+
+class ModesAndAnswers(OfferCase):
+    def test_announcement_only_in_mode_0(self):
+        for file in (b"editor231.zip", b""):
+            with self.subTest(file=file):
+                SERVER.clear_log()
+                self.manifest(file, mode=b"0")
+                self.configure()
+                before = self.snapshot()
+                code, out, err, took = self.app.timed_run(answers=b"y\n")
+                self.assertEqual((code, out, err), (0, b"", status(b"editor:  2.31") + CLOSED))
+                self.assertGreaterEqual(took, 3.0)
+                self.assertEqual(self.downloads(), [])
+                self.assertEqual(self.snapshot(), before)
+
+    def test_homepage_question_for_mode_1_and_without_update_file(self):
+        cases = [
+            # manifest file, mode, answer, homepage opened
+            (b"editor231.zip", b"1", b"o\n", True),
+            (b"editor231.zip", b"1", b"c\n", False),
+            (b"", b"1", b"\n", True),
+            (b"", b"2", b"o\n", True),
+            (b"   ", b"3", b"c\n", False),
+            (b"", None, b"", False),  # end of input cancels
+        ]
+        for file, mode, answer, opens in cases:
+            with self.subTest(file=file, mode=mode, answer=answer):
+                SERVER.clear_log()
+                if os.path.exists(self.app.opened):
+                    os.remove(self.app.opened)
+                self.manifest(file, mode)
+                self.configure()
+                before = self.snapshot()
+                code, out, err = self.app.run(answers=answer)
+                self.assertEqual((code, out), (0, homepage_question()))
+                self.assertEqual(err, launch(HOME.encode()) if opens else b"")
+                if opens:
+                    self.assertEqual(self.app.opened_after(1), [HOME.encode()])
+                self.assertEqual(self.downloads(), [])
+                self.assertEqual(self.snapshot(), before)
+
+    def test_cancel_and_no_on_the_update_question(self):
+        self.manifest(b"editor231.zip")
+        self.serve("editor231.zip", zip_bytes({"editor.exe": b"new"}))
+        self.configure()
+        before = self.snapshot()
+        for answer in (b"c\n", b"", b"C\n"):
+            with self.subTest(answer=answer):
+                code, out, err = self.app.run(answers=answer)
+                self.assertEqual((code, out, err), (0, update_question(b"editor231.zip"), b""))
+        code, out, err = self.app.run(answers=b"n\n")
+        self.assertEqual((code, out, err), (0, update_question(b"editor231.zip"), launch(HOME.encode())))
+        self.assertEqual(self.app.opened_after(1), [HOME.encode()])
+        self.assertEqual(self.downloads(), [])
+        self.assertEqual(self.snapshot(), before)
+
+    def test_question_texts_carry_the_notes_as_given(self):
+        # Notes without "<>" are the rest of their line; versions are shown as written.
+        self.serve("editor.ver", b"ver=10.0 beta\r\nfile=Editor 10.ZIP\r\nmsg=Only this line\r\nnot this\r\n")
+        self.configure(ver_now="10.0 alpha")
+        code, out, err = self.app.run(answers=b"c\n")
+        self.assertEqual((code, out, err), (0, update_question(b"Editor 10.ZIP", b"10.0 beta",
+                                                               b"10.0 alpha", b"Only this line"), b""))
+
+    def test_mode_2_asks_the_application_to_close_then_hands_the_file_to_the_browser(self):
+        editor = self.start_program("pmedit%d.exe" % os.getpid())
+        self.manifest(b"editor231.zip", mode=b"2")
+        self.serve("editor231.zip", zip_bytes({"editor.exe": b"new"}))
+        self.configure(close_app="PMEdit%d.EXE" % os.getpid())
+        before = self.snapshot()
+        code, out, err = self.app.run(answers=b"y\n")
+        title = b"PMEdit%d" % os.getpid()
+        file_url = self.url + b"editor231.zip"
+        self.assertEqual((code, out), (0, update_question(b"editor231.zip")))
+        self.assertEqual(err, close_request(title) * 2 + launch(file_url))
+        self.assertEqual(editor.wait(timeout=5), -signal.SIGTERM)
+        self.assertEqual(self.app.opened_after(1), [file_url])
+        self.assertEqual(self.downloads(), [])
+        self.assertEqual(self.snapshot(), before)
+
+
+class Installer(OfferCase):
+    def test_downloaded_into_the_temporary_folder_and_started(self):
+        marker = os.path.join(self.app.root, "installer-ran.txt")
+        installer = recording_script(marker) + b"# setup 2.31\n"
+        self.serve("setup231.exe", installer)
+        self.manifest(b"setup231.exe", mode=b"7")
+        self.configure()
+        # An earlier download of the same name is replaced.
+        self.app.write(os.path.join(self.app.root, "setup231.exe"), b"stale")
+        before = self.snapshot()
+        code, out, err = self.app.run(answers=b"y\n")
+        target = self.app.tmpdir.encode() + b"setup231.exe"
+        self.assertEqual((code, out), (0, update_question(b"setup231.exe")))
+        self.assertEqual(err, WAIT + launch(target) + CLOSED)
+        self.assertEqual(read(target), installer)
+        self.assertEqual(self.app.opened_after(1), [target])
+        self.assertTrue(wait_for(lambda: os.path.exists(marker)))
+        self.assertEqual(read(marker), target + b"\n")
+        self.assertEqual(self.downloads(), [("/setup231.exe", "Pelmatic")])
+        self.assertEqual(self.snapshot(), before)
+
+    def test_download_failure_falls_back_to_the_browser(self):
+        self.serve("setup231.exe", b"#!/bin/sh\n")
+        SERVER.set_faults({"/setup231.exe": {"status": 404, "body": "#!/bin/sh\nnot found\n"}})
+        self.manifest(b"setup231.exe", mode=b"3")
+        self.configure()
+        before = self.snapshot()
+        code, out, err, took = self.app.timed_run(answers=b"y\n")
+        file_url = self.url + b"setup231.exe"
+        self.assertEqual((code, out), (0, update_question(b"setup231.exe")))
+        self.assertEqual(err, WAIT + CLOSED + fallback(-1, file_url))
+        self.assertGreaterEqual(took, 3.0)
+        self.assertEqual(self.app.opened_after(1), [file_url])
+        self.assertFalse(os.path.exists(os.path.join(self.app.root, "setup231.exe")))
+        self.assertEqual(self.downloads(), [("/setup231.exe", "Pelmatic")])
+        self.assertEqual(self.snapshot(), before)
+
+    def test_installer_that_cannot_be_started(self):
+        os.remove(os.path.join(self.app.bin, "xdg-open"))  # nothing on the desktop opens it
+        self.serve("setup231.exe", b"MZ not a program here")
+        self.manifest(b"setup231.exe")
+        self.configure()
+        code, out, err = self.app.run(answers=b"y\n")
+        target = self.app.tmpdir.encode() + b"setup231.exe"
+        self.assertEqual((code, out), (0, update_question(b"setup231.exe")))
+        self.assertEqual(err, WAIT + launch(target) + CLOSED + fallback(-2, self.url + b"setup231.exe"))
+        self.assertEqual(read(target), b"MZ not a program here")
+        self.assertEqual(self.downloads(), [("/setup231.exe", "Pelmatic")])
+
+    def test_local_mode_starts_the_installer_in_the_application_folder(self):
+        marker = os.path.join(self.app.root, "installer-ran.txt")
+        self.app.write("setup231.exe", recording_script(marker))
+        os.chmod(self.app.path("setup231.exe"), 0o755)
+        self.serve("setup231.exe", b"must not be fetched")
+        self.manifest(b"setup231.exe", local=True)
+        self.configure()
+        before = self.snapshot()
+        code, out, err = self.app.run("n", answers=b"y\n")
+        target = self.app.appdir.encode() + b"setup231.exe"
+        self.assertEqual((code, out), (0, update_question(b"setup231.exe")))
+        self.assertEqual(err, WAIT + launch(target) + CLOSED)
+        self.assertTrue(wait_for(lambda: os.path.exists(marker)))
+        self.assertEqual(read(marker), target + b"\n")
+        self.assertEqual(SERVER.requests(), [])
+        self.assertEqual(self.snapshot(), before)
+        self.assertFalse(os.path.exists(os.path.join(self.app.root, "setup231.exe")))
+
+
+class Package(OfferCase):
+    def old_config(self, **extra):
+        self.configure(**extra)
+        return read(self.app.path("pelmatic.ini"))
+
+    def test_whole_update_and_the_checker_replaced_after_exit(self):
+        marker = os.path.join(self.app.root, "tool-ran.txt")
+        old_exe = read(self.app.exe)
+        new_exe = read(NEXT_BIN)
+        # run_app comes from the package's configuration, read again after the merge.
+        self.old_config(run_app="old.exe")
+        self.app.write("editor.exe", b"editor 2.30")
+        new_ini = ("[Check]\r\nver_now=2.31\r\nver_file=editor\r\nurl_file=%s\r\nurl_down=%s\r\n"
+                   "run_app=tool.exe\r\n" % (SERVER.url, HOME)).encode()
+        package = zip_bytes({"editor.exe": b"editor 2.31", "tool.exe": recording_script(marker),
+                             "docs": None, "docs/whatsnew.txt": NOTES, "pelmatic.ini": new_ini,
+                             "PELMATIC.EXE": new_exe})
+        self.serve("editor231.zip", package)
+        self.manifest(b"editor231.zip", mode=b"3")
+        code, out, err = self.app.run(answers=b"y\n\n")
+        appdir = self.app.appdir.encode()
+        self.assertEqual((code, out), (0, update_question(b"editor231.zip") + COMPLETE))
+        self.assertEqual(err, WAIT + CLOSED + launch(appdir + b"tool.exe") + launch(appdir + b"@Runme.bat"))
+        self.assertEqual(self.downloads(), [("/editor231.zip", "Pelmatic")])
+        self.assertTrue(wait_for(lambda: os.path.exists(marker)))
+        self.assertEqual(read(marker), appdir + b"tool.exe\n")
+
+        self.assertTrue(wait_for(lambda: not os.path.exists(self.app.path("@Runme.bat"))),
+                        "the replacement script did not finish")
+        self.assertEqual(tree(self.app.dir), ["docs/", "docs/whatsnew.txt", "editor.exe",
+                                              "pelmatic.exe", "pelmatic.ini", "tool.exe"])
+        self.assertEqual(read(self.app.path("pelmatic.exe")), new_exe)
+        self.assertNotEqual(old_exe, new_exe)
+        self.assertEqual(read(self.app.path("editor.exe")), b"editor 2.31")
+        self.assertEqual(read(self.app.path("docs/whatsnew.txt")), NOTES)
+        self.assertEqual(read(self.app.path("pelmatic.ini")), new_ini)
+        self.assertEqual(read(os.path.join(SERVED, "editor231.zip")), package)
+
+    def test_document_as_run_app_and_a_checker_that_is_not_newer(self):
+        config = self.old_config(run_app="readme.txt")
+        old_exe = read(self.app.exe)
+        # The same version of the checker is no reason to replace it.
+        self.serve("editor231.ZIP", zip_bytes({"readme.txt": b"read me", "pelmatic.exe": old_exe}))
+        self.manifest(b"editor231.ZIP")  # no mode: automatic
+        # A bare document name is found in the working folder, as the shell finds it.
+        self.app.write(os.path.join(self.app.root, "readme.txt"), b"working folder")
+        code, out, err = self.app.run(answers=b"y\n\n")
+        self.assertEqual((code, out), (0, update_question(b"editor231.ZIP") + COMPLETE))
+        self.assertEqual(err, WAIT + CLOSED + launch(b"readme.txt"))
+        self.assertEqual(self.app.opened_after(1), [b"readme.txt"])
+        self.assertEqual(tree(self.app.dir), ["PELMATIC.EXE", "pelmatic.ini", "readme.txt"])
+        self.assertEqual(read(self.app.exe), old_exe)
+        self.assertEqual(read(self.app.path("pelmatic.ini")), config)
+        self.assertEqual(self.downloads(), [("/editor231.ZIP", "Pelmatic")])
+
+    def test_unwritable_application_folder(self):
+        self.old_config()
+        self.serve("editor231.zip", zip_bytes({"editor.exe": b"new"}))
+        self.manifest(b"editor231.zip")
+        before = self.snapshot()
+        self.addCleanup(subprocess.run, ["chattr", "-i", self.app.dir], check=False)
+        subprocess.run(["chattr", "+i", self.app.dir], check=True)
+        code, out, err, took = self.app.timed_run(answers=b"y\n")
+        file_url = self.url + b"editor231.zip"
+        self.assertEqual((code, out), (0, update_question(b"editor231.zip")))
+        self.assertEqual(err, WAIT + CLOSED + fallback(-3, file_url))
+        self.assertGreaterEqual(took, 3.0)
+        self.assertEqual(self.app.opened_after(1), [file_url])
+        self.assertEqual(self.downloads(), [])
+        self.assertEqual(self.snapshot(), before)
+
+    def test_failed_package_restores_the_configuration(self):
+        for name in ("empty", "midway"):
+            with self.subTest(name):
+                SERVER.clear_log()
+                self.app.cleanup()
+                self.app = UpdateFolder()
+                self.addCleanup(self.app.cleanup)
+                config = self.old_config()
+                if name == "empty":
+                    package = zip_bytes({})
+                else:
+                    # Files are moved before folders: the package's configuration
+                    # is in place when "sub" cannot become a folder.
+                    package = zip_bytes({"pelmatic.ini": b"[Check]\r\nver_now=2.31\r\n",
+                                         "new.txt": b"new", "sub": None, "sub/file.txt": b"x"})
+                    self.app.write("sub", b"a file, not a folder")
+                self.serve("editor231.zip", package)
+                self.manifest(b"editor231.zip")
+                code, out, err = self.app.run(answers=b"y\n")
+                file_url = self.url + b"editor231.zip"
+                self.assertEqual((code, out), (0, update_question(b"editor231.zip")))
+                self.assertEqual(err, WAIT + CLOSED + fallback(-13, file_url))
+                self.assertEqual(self.app.opened_after(1), [file_url])
+                self.assertEqual(read(self.app.path("pelmatic.ini")), config)
+                self.assertEqual(read(self.app.path("editor231.zip")), package)
+                self.assertEqual(self.downloads(), [("/editor231.zip", "Pelmatic")])
+                found = tree(self.app.dir)
+                if name == "empty":
+                    self.assertEqual(found, ["PELMATIC.EXE", "editor231.zip", "pelmatic.ini"])
+                else:
+                    temp = [n for n in found if re.fullmatch(r"Temp\d{4}/", n)]
+                    self.assertEqual(len(temp), 1, found)
+                    self.assertEqual(found, sorted(["PELMATIC.EXE", "editor231.zip", "new.txt",
+                                                    "pelmatic.ini", "sub", temp[0], temp[0] + "sub/",
+                                                    temp[0] + "sub/file.txt"]))
+                    self.assertEqual(read(self.app.path("sub")), b"a file, not a folder")
+
+    def test_update_file_of_another_type(self):
+        self.old_config()
+        self.serve("setup.exe.txt", b"text")
+        self.manifest(b"setup.exe.txt")
+        before = self.snapshot()
+        code, out, err = self.app.run(answers=b"y\n")
+        self.assertEqual((code, out, err), (0, update_question(b"setup.exe.txt"), WAIT + CLOSED))
+        self.assertEqual(self.downloads(), [])
+        self.assertEqual(self.snapshot(), before)
+        self.assertEqual(self.app.opened_targets(), [])
+
+    def test_unsafe_update_file_names_are_refused(self):
+        # Each would reach a real file if it were joined to a local folder.
+        cases = [
+            # name, option, code
+            (b"..\\x.exe", None, -1),
+            (b"../x.zip", None, -11),
+            (b"C:x.zip", None, -11),
+            (b"..\\x.exe", "n", 0),
+            (b"../x.zip", "n", -12),
+        ]
+        planted = zip_bytes({"planted.txt": b"from outside"})
+        self.serve("x.zip", planted)
+        self.serve("C:x.zip", planted)
+        self.serve("..\\x.exe", b"#!/bin/sh\n")
+        for name, option, expected in cases:
+            with self.subTest(name=name, option=option):
+                SERVER.clear_log()
+                self.app.cleanup()
+                self.app = UpdateFolder()
+                self.addCleanup(self.app.cleanup)
+                self.old_config()
+                marker = os.path.join(self.app.root, "started.txt")
+                # What a local run would find beside and inside the folder.
+                self.app.write(os.path.join(self.app.root, "x.zip"), planted)
+                self.app.write("..\\x.exe", recording_script(marker))
+                os.chmod(self.app.path("..\\x.exe"), 0o755)
+                self.manifest(name, local=option == "n")
+                before = self.snapshot()
+                outside = tree(self.app.root)
+                code, out, err = self.app.run(option, answers=b"y\n")
+                self.assertEqual((code, out), (0, update_question(name)))
+                expected_err = WAIT + CLOSED
+                if expected:
+                    expected_err += fallback(expected, self.url + name)
+                self.assertEqual(err, expected_err)
+                self.assertEqual(self.downloads(), [])
+                self.assertEqual(self.snapshot(), before)
+                self.assertEqual([n for n in tree(self.app.root) if n != "opened.txt"], outside)
+                self.assertFalse(os.path.exists(marker))
+
+
+class CloseRequest(OfferCase):
+    def setUp(self):
+        super().setUp()
+        self.name = "pmedit%d.exe" % os.getpid()
+        self.title = b"PMEdit%d" % os.getpid()
+        self.configure(close_app="PMEdit%d.EXE" % os.getpid())
+
+    def test_application_that_quits_lets_the_update_go_on(self):
+        editor = self.start_program(self.name)
+        self.serve("editor231.zip", zip_bytes({"editor.exe": b"editor 2.31"}))
+        self.manifest(b"editor231.zip")
+        code, out, err = self.app.run(answers=b"y\n\n")
+        self.assertEqual((code, out), (0, update_question(b"editor231.zip") + COMPLETE))
+        self.assertEqual(err, close_request(self.title) * 2 + WAIT + CLOSED)
+        self.assertEqual(editor.wait(timeout=5), -signal.SIGTERM)
+        self.assertEqual(tree(self.app.dir), ["PELMATIC.EXE", "editor.exe", "pelmatic.ini"])
+        self.assertEqual(read(self.app.path("editor.exe")), b"editor 2.31")
+        self.assertEqual(self.downloads(), [("/editor231.zip", "Pelmatic")])
+
+    def test_application_that_stays_blocks_the_update(self):
+        editor = self.start_program(self.name, ignore_close=True)
+        self.serve("editor231.zip", zip_bytes({"editor.exe": b"editor 2.31"}))
+        self.manifest(b"editor231.zip")
+        before = self.snapshot()
+        code, out, err = self.app.run(answers=b"y\n\n")
+        self.assertEqual((code, out), (0, update_question(b"editor231.zip") +
+                                       notice(b"Please CLOSE APPLICATION before update !  ")))
+        self.assertEqual(err, close_request(self.title) * 2)
+        self.assertIsNone(editor.poll())
+        self.assertEqual(self.downloads(), [])
+        self.assertEqual(self.snapshot(), before)
+
+    def test_application_not_running_gets_no_request(self):
+        self.serve("editor231.zip", zip_bytes({"editor.exe": b"editor 2.31"}))
+        self.manifest(b"editor231.zip")
+        code, out, err = self.app.run(answers=b"y\n\n")
+        self.assertEqual((code, out), (0, update_question(b"editor231.zip") + COMPLETE))
+        self.assertEqual(err, WAIT + CLOSED)
+        self.assertEqual(read(self.app.path("editor.exe")), b"editor 2.31")
+
+
+if __name__ == "__main__":
+    unittest.main()
