@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "install/ShellZipU.h"
+#include "os/wildcard.h"
 #include "version/versiontext.h"
 
 namespace {
@@ -58,29 +59,6 @@ bool IsSafeEntry(archive_entry* e) {
   return type == AE_IFREG || type == AE_IFDIR;
 }
 
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
-
-bool WildMatch(const char* p, const char* s) {
-  const char* star = nullptr;
-  const char* resume = nullptr;
-  while (*s) {
-    if (*p == '*') {
-      star = p++;
-      resume = s;
-    } else if (*p == '?' || (*p && Upper(*p) == Upper(*s))) {
-      ++p;
-      ++s;
-    } else if (star) {
-      p = star + 1;
-      s = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (*p == '*') ++p;
-  return *p == '\0';
-}
-
 bool PassesFilter(const std::string& filter, const std::string& topLevel) {
   if (filter.empty()) return true;
   size_t start = 0;
@@ -88,7 +66,7 @@ bool PassesFilter(const std::string& filter, const std::string& topLevel) {
     size_t end = filter.find(';', start);
     if (end == std::string::npos) end = filter.size();
     std::string pattern = Trim(filter.substr(start, end - start));
-    if (!pattern.empty() && WildMatch(pattern.c_str(), topLevel.c_str())) return true;
+    if (!pattern.empty() && WildcardMatch(pattern, topLevel)) return true;
     start = end + 1;
   }
   return false;

@@ -21,6 +21,7 @@
 #include "os/batch.h"
 #include "os/ini.h"
 #include "os/peversion.h"
+#include "os/wildcard.h"
 #include "os/os.h"
 
 namespace os {
@@ -114,32 +115,10 @@ struct FindState {
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
 
-// Windows-style wildcard match, letter case ignored: '*' any run, '?' one byte.
-bool WildMatch(const char* p, const char* s) {
-  const char* star = nullptr;
-  const char* resume = nullptr;
-  while (*s) {
-    if (*p == '*') {
-      star = p++;
-      resume = s;
-    } else if (*p == '?' || (*p && Upper(*p) == Upper(*s))) {
-      ++p;
-      ++s;
-    } else if (star) {
-      p = star + 1;
-      s = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (*p == '*') ++p;
-  return *p == '\0';
-}
-
 bool MatchMask(const std::string& mask, const std::string& name) {
   // "*.*" is the whole folder on Windows, names without a dot included.
   if (mask == "*.*" || mask == "*") return true;
-  return WildMatch(mask.c_str(), name.c_str());
+  return WildcardMatch(mask, name);
 }
 
 // dirFd, when not -1, is the open folder that holds name, which saves the
