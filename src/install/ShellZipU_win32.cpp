@@ -143,8 +143,23 @@ void NameSpace(IDispatch* shell, const std::string& path, Dispatch& folder) {
 constexpr int kCopyPollMs = 100;
 constexpr int kCopyTimeoutMs = 60000;
 
-// The Count of an item collection.
+// Filters a collection in place: folders and other items, hidden ones too,
+// matching the text.
+void FilterItems(IDispatch* collection, const std::string& filter) {
+  WideString text(filter);
+  VARIANTARG args[2];
+  VariantInit(&args[0]);
+  VariantInit(&args[1]);
+  args[0].vt = VT_BYREF | VT_BSTR;
+  args[0].pbstrVal = &text.s;
+  args[1].vt = VT_I4;
+  args[1].lVal = 224;
+  ShellCall(collection, "Filter", DISPATCH_METHOD, args, 2, nullptr);
+}
+
+// The Count of an item collection; a missing collection holds nothing.
 int32_t ItemCount(IDispatch* collection) {
+  if (!collection) return 0;
   ResultVariant count;
   ShellCall(collection, "Count", DISPATCH_METHOD | DISPATCH_PROPERTYGET, nullptr, 0, &count.v);
   if (VariantChangeType(&count.v, &count.v, 0, VT_I4) != S_OK) return 0;
@@ -180,17 +195,7 @@ __attribute__((noinline)) bool UnzipWithShell(const std::string& archive,
   ShellCall(source.p, "Items", DISPATCH_METHOD | DISPATCH_PROPERTYGET, nullptr, 0, &items.v);
   IDispatch* collection = ObjectOf(items.v);
 
-  if (!filter.empty()) {
-    WideString text(filter);
-    VARIANTARG args[2];
-    VariantInit(&args[0]);
-    VariantInit(&args[1]);
-    args[0].vt = VT_BYREF | VT_BSTR;
-    args[0].pbstrVal = &text.s;
-    args[1].vt = VT_I4;
-    args[1].lVal = 224;  // folders, other items, hidden ones too
-    ShellCall(collection, "Filter", DISPATCH_METHOD, args, 2, nullptr);
-  }
+  if (!filter.empty()) FilterItems(collection, filter);
 
   VARIANT itemsArg;
   VariantInit(&itemsArg);
@@ -206,12 +211,16 @@ __attribute__((noinline)) bool UnzipWithShell(const std::string& archive,
   ShellCall(target.p, "CopyHere", DISPATCH_METHOD, args, 2, nullptr);
 
   // The shell copies out of a ZIP folder after CopyHere has returned; wait
-  // until everything has arrived rather than merge half a package.
+  // until everything has arrived rather than merge half a package. The
+  // destination is listed under the same filter as the archive, or hidden
+  // items would count on one side only.
   const int32_t wanted = ItemCount(collection);
   for (int waited = 0; waited <= kCopyTimeoutMs; waited += kCopyPollMs) {
     ResultVariant list;
     ShellCall(target.p, "Items", DISPATCH_METHOD | DISPATCH_PROPERTYGET, nullptr, 0, &list.v);
-    if (ItemCount(ObjectOf(list.v)) >= wanted) return true;
+    IDispatch* arrived = ObjectOf(list.v);
+    if (arrived && !filter.empty()) FilterItems(arrived, filter);
+    if (ItemCount(arrived) >= wanted) return true;
     Sleep(kCopyPollMs);
   }
   return false;

@@ -12,6 +12,12 @@
 #   MINGW_CC               cross compiler (default i686-w64-mingw32-gcc-posix)
 #   PELMATIC_RECORDER_EXTS extra document extensions routed to the recorder,
 #                          e.g. ".zip .pdf"
+#   PELMATIC_SHELLDOUBLE_DLL  a prebuilt shelldouble.dll to register instead
+#                          of building tests/tools/shelldouble.c
+#
+# The prefix's "Shell.Application" is the test double of shelldouble.c: its
+# CLSID key names the double's class, so the tests see and steer every
+# shell automation call (control and log files: see env.sh).
 #
 # Everything started here is listed in STATE_DIR/pids, and stop only ever
 # touches what is listed there plus this prefix's own wineserver.
@@ -214,6 +220,27 @@ build_tools() {
         die "building recorder.exe failed"
 }
 
+shelldouble_clsid='{67BED662-A42C-4C62-824C-39FE291EF067}'
+
+build_shell_double() {
+    local cc=${MINGW_CC:-i686-w64-mingw32-gcc-posix}
+    local src=${WDRIVER_SRC_DIR:-$script_dir/../tools}/shelldouble.c
+    if [ -n "${PELMATIC_SHELLDOUBLE_DLL:-}" ]; then
+        [ -f "$PELMATIC_SHELLDOUBLE_DLL" ] || die "PELMATIC_SHELLDOUBLE_DLL '$PELMATIC_SHELLDOUBLE_DLL' not found"
+        cp "$PELMATIC_SHELLDOUBLE_DLL" "$state/shelldouble.dll"
+        return 0
+    fi
+    if [ -f "$state/shelldouble.dll" ] && { [ ! -f "$src" ] || [ "$state/shelldouble.dll" -nt "$src" ]; }; then
+        return 0
+    fi
+    [ -f "$src" ] || die "shelldouble.c not found at '$src' (set WDRIVER_SRC_DIR or PELMATIC_SHELLDOUBLE_DLL)"
+    command -v "$cc" >/dev/null || die "cross compiler '$cc' not found (set MINGW_CC)"
+    # Undecorated exports: ole32 looks up DllGetClassObject by that name.
+    "$cc" -O2 -shared -static -o "$state/shelldouble.dll" "$src" -Wl,--kill-at \
+        -lole32 -loleaut32 -luuid -lshlwapi ||
+        die "building shelldouble.dll failed"
+}
+
 # Registry settings, applied in one regedit run because every wine
 # invocation costs a noticeable fraction of a second.
 write_reg() {
@@ -250,6 +277,17 @@ write_reg() {
         echo '[HKEY_CLASSES_ROOT\.html]'
         echo '@="htmlfile"'
         echo
+        # The shell's ProgID leads to the double.
+        printf '[HKEY_CLASSES_ROOT\\CLSID\\%s]\n' "$shelldouble_clsid"
+        echo '@="PelMatic test double of Shell.Application"'
+        echo
+        printf '[HKEY_CLASSES_ROOT\\CLSID\\%s\\InprocServer32]\n' "$shelldouble_clsid"
+        printf '%s\n' '@="C:\\pelmatic-test\\shelldouble.dll"'
+        echo '"ThreadingModel"="Apartment"'
+        echo
+        echo '[HKEY_CLASSES_ROOT\Shell.Application\CLSID]'
+        echo "@=\"$shelldouble_clsid\""
+        echo
         for ext in ${PELMATIC_RECORDER_EXTS:-}; do
             case $ext in
             .*) ;;
@@ -285,6 +323,7 @@ do_start() {
     trap 'rc=$?; if [ $rc -ne 0 ]; then note "start failed, cleaning up"; do_stop; fi' EXIT
 
     build_tools
+    build_shell_double
 
     start_xvfb
     record_pid "$XVFB_PID" Xvfb
@@ -317,6 +356,7 @@ do_start() {
 
     mkdir -p "$WINEPREFIX/drive_c/pelmatic-test"
     cp "$state/recorder.exe" "$WINEPREFIX/drive_c/pelmatic-test/recorder.exe"
+    cp "$state/shelldouble.dll" "$WINEPREFIX/drive_c/pelmatic-test/shelldouble.dll"
     write_reg
     timeout 60 wine regedit /S "$(to_wine_path "$state/harness.reg")" \
         >>"$state/wine.log" 2>&1 </dev/null ||
@@ -347,6 +387,9 @@ do_start() {
     q=$(wine reg query 'HKCU\Software\Wine\X11 Driver' /v Managed 2>>"$state/wine.log" </dev/null) || true
     [[ $q =~ Managed[[:space:]]+REG_SZ[[:space:]]+N ]] ||
         die "Managed=N did not reach the registry (reg query said: $q)"
+    q=$(wine reg query 'HKCR\Shell.Application\CLSID' /ve 2>>"$state/wine.log" </dev/null) || true
+    [[ $q == *"$shelldouble_clsid"* ]] ||
+        die "Shell.Application does not lead to the double (reg query said: $q)"
 
     {
         echo "export DISPLAY=$(shq "$DISPLAY")"
@@ -358,6 +401,9 @@ do_start() {
         echo "export PELMATIC_RECORDER_EXE=$(shq "$WINEPREFIX/drive_c/pelmatic-test/recorder.exe")"
         echo "export PELMATIC_RECORDER_LOG_UNIX=$(shq "$WINEPREFIX/drive_c/recorder.log")"
         echo "export PELMATIC_WINE_STATE=$(shq "$state")"
+        echo "export PELMATIC_SHELLDOUBLE_CLSID=$(shq "$shelldouble_clsid")"
+        echo "export PELMATIC_SHELLDOUBLE_CONTROL_UNIX=$(shq "$WINEPREFIX/drive_c/pelmatic-test/shelldouble.ini")"
+        echo "export PELMATIC_SHELLDOUBLE_LOG_UNIX=$(shq "$WINEPREFIX/drive_c/pelmatic-test/shelldouble.log")"
     } >"$state/env.sh.tmp"
     mv "$state/env.sh.tmp" "$state/env.sh"
     trap - EXIT

@@ -178,7 +178,14 @@ class PelmaticUnderWine(unittest.TestCase):
         self.assertNotIn(b"\\app\\", ran_as.lower())  # from the temporary folder
 
     def test_zip_update_fails_visibly_with_configuration_untouched(self):
-        # Wine's shell opens no ZIP folders, so the extraction is refused.
+        # A shell that cannot open the package as a folder refuses the
+        # extraction: Wine's own opens no ZIP folders, and the test double
+        # standing in for it is told to behave the same way.
+        control = wt.harness_vars().get("PELMATIC_SHELLDOUBLE_CONTROL_UNIX")
+        if control:
+            with open(control, "wb") as f:
+                f.write(b"no_folder=archive\r\n")
+            self.addCleanup(os.remove, control)
         self.serve("editor231.zip", b"PK\x05\x06" + b"\0" * 18)
         self.serve("editor.ver", b"ver=2.31\r\nfile=editor231.zip\r\n")
         self.configure()

@@ -1,0 +1,531 @@
+"""The shell extraction of PELMATIC.EXE and everything after it, under Wine.
+
+The prefix's "Shell.Application" is the double of tests/tools/shelldouble.c
+(registered by harness.sh): it shows an archive X as the folder
+"X.contents" prepared beside it, logs every automation call it receives and
+can be told to fail, to lack a member, to copy late or to give no folder.
+"""
+
+import json
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+import winetools as wt  # noqa: E402
+from testserver import TestServer  # noqa: E402
+
+TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+EXE = os.environ.get("PELMATIC_EXE") or os.path.join(TOP, "build", "windows", "PELMATIC.EXE")
+BUILD = os.path.dirname(os.path.abspath(EXE))
+
+def _beside_exe(name):
+    path = os.path.join(BUILD, name)
+    return path if os.path.exists(path) else os.path.join(TOP, "build", "windows", name)
+
+
+# The same program stamped 2.1.0.0, and the library the program is made of.
+NEXT_EXE = _beside_exe("PELMATIC_NEXT.EXE")
+CORE_LIB = _beside_exe("libpelmatic_core.a")
+
+CRLF = b"\r\n"
+NOTICE_CAPTION = b"PelMatic 2.000 - automatic version checker"
+QUESTION_CAPTION = b"PelMatic 2.000 - editor"
+IDOK, IDYES = 1, 6
+VT_I4, VT_BSTR, VT_DISPATCH, VT_VARIANT, VT_BYREF = 3, 8, 9, 12, 0x4000
+DISPATCH_METHOD, DISPATCH_PROPERTYGET = 1, 2
+DISP_E_UNKNOWNNAME = "0x80020006"
+PACKAGE = "editor231.zip"
+
+# Calls UnzipWithShell from the product's own library, for the filter text
+# that the package installation never passes.
+UNZIP_DRIVER_SRC = r"""
+#include <windows.h>
+#include <objbase.h>
+#include <cstdio>
+#include "install/ShellZipU.h"
+#include "run/errors.h"
+int main(int argc, char** argv) {
+  if (argc != 4) return 64;
+  CoInitialize(nullptr);
+  int rc;
+  try {
+    rc = UnzipWithShell(argv[1], argv[2], argv[3]) ? 0 : 3;
+  } catch (const EPelmaticError& e) {
+    std::printf("%s\n%s\n", e.KindName(), e.what());
+    rc = 4;
+  }
+  CoUninitialize();
+  return rc;
+}
+"""
+
+
+def double_registered():
+    return wt.available() and "PELMATIC_SHELLDOUBLE_LOG_UNIX" in wt.harness_vars()
+
+
+class ShellDouble:
+    """Steers the double through its control file and reads its log."""
+
+    def __init__(self):
+        env = wt.harness_vars()
+        self.control_path = env["PELMATIC_SHELLDOUBLE_CONTROL_UNIX"]
+        self.log_path = env["PELMATIC_SHELLDOUBLE_LOG_UNIX"]
+
+    def reset(self):
+        for path in (self.control_path, self.log_path):
+            try:
+                os.remove(path)
+            except FileNotFoundError:
+                pass
+
+    def configure(self, **keys):
+        with open(self.control_path, "wb") as f:
+            for k, v in keys.items():
+                f.write(b"%s=%s\r\n" % (k.encode(), str(v).encode()))
+
+    def log(self):
+        try:
+            with open(self.log_path, encoding="utf-8") as f:
+                lines = f.read().splitlines()
+        except FileNotFoundError:
+            return []
+        return sorted((json.loads(line) for line in lines if line.strip()),
+                      key=lambda e: e["seq"])
+
+    def calls(self, kind="Invoke"):
+        return [e for e in self.log() if e["call"] == kind]
+
+
+def file_version(path):
+    """The file version of a PE file's fixed version record, as a.b.c.d."""
+    with open(path, "rb") as f:
+        data = f.read()
+    at = data.find(struct.pack("<I", 0xFEEF04BD))
+    if at < 0:
+        return "0"
+    ms, ls = struct.unpack_from("<II", data, at + 8)
+    return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+@unittest.skipUnless(double_registered(), "Wine harness with the shell double not running")
+class ShellPackageUnderWine(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.served = tempfile.mkdtemp(prefix="pelmatic-wine-served-")
+        cls.server = TestServer(cls.served)
+        cls.double = ShellDouble()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        shutil.rmtree(cls.served, ignore_errors=True)
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="pelmatic-wine-")
+        self.addCleanup(shutil.rmtree, self.root, True)
+        self.app = os.path.join(self.root, "app")
+        os.mkdir(self.app)
+        self.exe = os.path.join(self.app, "PELMATIC.EXE")
+        shutil.copy2(EXE, self.exe)
+        self.app_dir = wt.unix_to_wine_path(self.app) + "\\"
+        self.double.reset()
+        self.addCleanup(self.double.reset)
+        self.server.set_faults({})
+        self.server.clear_log()
+        wt.clear_recorder()
+        self.procs = []
+        self.addCleanup(self.reap)
+
+    def reap(self):
+        for p in self.procs:
+            if p.poll() is None:
+                p.kill()
+            p.wait(timeout=30)
+            for stream in (p.stdin, p.stdout, p.stderr):
+                if stream:
+                    stream.close()
+
+    # -- the situation ---------------------------------------------------
+
+    def configure(self, **extra):
+        keys = dict(ver_now="2.30", ver_file="editor", url_file=self.server.url,
+                    url_down="http://127.0.0.1:9/home/", **extra)
+        self.ini = b"[Check]\r\n" + b"".join(b"%s=%s\r\n" % (k.encode(), v.encode())
+                                            for k, v in keys.items())
+        with open(os.path.join(self.app, "pelmatic.ini"), "wb") as f:
+            f.write(self.ini)
+
+    def offer_package(self, files):
+        """Serve the package and prepare what the double shows for it."""
+        self.package = files
+        with open(os.path.join(self.served, "editor.ver"), "wb") as f:
+            f.write(b"ver=2.31\r\nfile=" + PACKAGE.encode() + b"\r\n")
+        with zipfile.ZipFile(os.path.join(self.served, PACKAGE), "w",
+                             zipfile.ZIP_DEFLATED) as z:
+            for name, data in files.items():
+                z.writestr(name, data)
+        # The package is downloaded to AppDir + its name.
+        contents = os.path.join(self.app, PACKAGE + ".contents")
+        for name, data in files.items():
+            path = os.path.join(contents, *name.split("/"))
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+
+    def app_file(self, *parts):
+        return os.path.join(self.app, *parts)
+
+    def unpack_folders(self):
+        return [n for n in os.listdir(self.app) if re.fullmatch(r"Temp\d{4}", n)]
+
+    # -- driving the program ---------------------------------------------
+
+    def start(self, env=None):
+        p = wt.start_wine(self.exe, [], cwd=self.app, env=env)
+        self.procs.append(p)
+        return p
+
+    def box(self, caption, timeout_ms=20000):
+        b = wt.wait_box(timeout_ms, title=caption.decode("latin-1"))
+        self.assertIsNotNone(b, "no message box titled %r appeared" % caption)
+        return b
+
+    def accept_update(self):
+        proc = self.start()
+        self.assertTrue(wt.press(self.box(QUESTION_CAPTION)["hwnd"], IDYES))
+        return proc
+
+    def finish_with_notice(self, proc):
+        notice = self.box(NOTICE_CAPTION, timeout_ms=90000)
+        self.assertEqual(notice["text"],
+                         b"Update is now complete !    " + CRLF + CRLF + b"editor" + b"    ")
+        return notice
+
+    def close(self, box, proc, code):
+        self.assertTrue(wt.press(box["hwnd"], IDOK))
+        proc.wait(timeout=60)
+        self.assertEqual(proc.returncode, code)
+
+    def expect_failure_status(self, code, proc):
+        status = wt.wait_box(90000, title="%d - Auto Update FAILED !" % code, cls="")
+        self.assertIsNotNone(status, "no status window for %d" % code)
+        proc.wait(timeout=60)
+        self.assertEqual(proc.returncode, 0)
+        # The fallback hands the package's address to the browser.
+        self.assertTrue(wt.wait_recorded(
+            lambda lines: any(self.server.url + PACKAGE in l for l in lines)))
+
+    def assertConfigurationUntouched(self):
+        self.assertEqual(read(self.app_file("pelmatic.ini")), self.ini)
+        self.assertFalse(os.path.exists(self.app_file("pelmatic.OLD")))
+
+    # -- the calls -------------------------------------------------------
+
+    def test_extraction_calls_their_members_by_name_with_the_shells_argument_types(self):
+        self.configure()
+        self.offer_package({"readme.txt": b"new\r\n", "data/more.txt": b"more",
+                            "data/deeper/deep.txt": b"deep"})
+        proc = self.accept_update()
+        self.close(self.finish_with_notice(proc), proc, 0)
+        self.assertEqual(read(self.app_file("data", "deeper", "deep.txt")), b"deep")
+
+        log = self.double.log()
+        invokes = [e for e in log if e["call"] == "Invoke"]
+        self.assertGreaterEqual(len(invokes), 4, invokes)
+        archive, dest, items, copy = invokes[:4]
+        unpack = self.app_dir + self.unpack_folders_seen(dest)
+
+        self.assertEqual((archive["member"], archive["kind"], archive["args"]),
+                         ("NameSpace", DISPATCH_METHOD,
+                          [{"vt": VT_BYREF | VT_VARIANT,
+                            "ref": {"vt": VT_BSTR, "value": self.app_dir + PACKAGE}}]))
+        self.assertTrue(archive["archive"])
+        self.assertEqual((dest["member"], dest["kind"], dest["on"]),
+                         ("NameSpace", DISPATCH_METHOD, archive["on"]))
+        self.assertEqual(dest["args"], [{"vt": VT_BYREF | VT_VARIANT,
+                                         "ref": {"vt": VT_BSTR, "value": unpack}}])
+        self.assertTrue(archive["result_wanted"] and dest["result_wanted"])
+
+        self.assertEqual((items["on"], items["member"], items["kind"], items["args"]),
+                         (archive["folder"], "Items", DISPATCH_METHOD | DISPATCH_PROPERTYGET, []))
+        self.assertEqual(items["count"], 2)
+        # An empty filter text: the whole collection, never filtered.
+        self.assertNotIn("Filter", [e["member"] for e in invokes])
+
+        self.assertEqual((copy["on"], copy["member"], copy["kind"]),
+                         (dest["folder"], "CopyHere", DISPATCH_METHOD))
+        self.assertEqual(copy["args"], [{"vt": VT_BYREF | VT_VARIANT,
+                                         "ref": {"vt": VT_DISPATCH, "obj": items["items"]}},
+                                        {"vt": VT_I4, "value": 20}])
+        self.assertFalse(copy["result_wanted"])
+
+        # Afterwards only the wait for the copy: the Count of the archive's
+        # collection and of the destination's items, until they agree.
+        polled = [e["items"] for e in invokes[4:] if e["member"] == "Items"]
+        for e in invokes[4:]:
+            if e["member"] == "Items":
+                self.assertEqual(e["on"], dest["folder"])
+            else:
+                self.assertEqual(e["member"], "Count")
+                self.assertIn(e["on"], polled + [items["items"]])
+        self.assertIn(items["items"], [e["on"] for e in invokes[4:] if e["member"] == "Count"])
+        self.assertEqual((invokes[-1]["member"], invokes[-1]["on"], invokes[-1]["count"]),
+                         ("Count", polled[-1], 2))
+        self.assertTrue(all(e["hr"] == "0x00000000" for e in invokes))
+        # Each call was looked up by its name first, and every object the
+        # shell handed out was released.
+        lookups = [e for e in log if e["call"] == "GetIDsOfNames"]
+        self.assertEqual([(e["on"], e["names"]) for e in lookups],
+                         [(e["on"], [e["member"]]) for e in invokes])
+        self.assertEqual(sorted(e["obj"] for e in log if e["call"] == "new"),
+                         sorted(e["obj"] for e in log if e["call"] == "free"))
+
+    def unpack_folders_seen(self, dest_call):
+        path = dest_call["args"][0]["ref"]["value"]
+        self.assertTrue(path.startswith(self.app_dir), path)
+        name = path[len(self.app_dir):]
+        self.assertRegex(name, r"^Temp\d{4}$")
+        return name
+
+    # -- errors the automation raises -------------------------------------
+
+    def test_automation_errors_end_the_run_with_their_texts(self):
+        cases = [
+            (dict(missing="CopyHere"), "EOleError",
+             "Method 'CopyHere' not supported by automation object.", "CopyHere"),
+            (dict(fail="CopyHere", fail_description="Disk is full.  ", fail_scode="0x80070070"),
+             "EOleException", "Disk is full.", "CopyHere"),
+            (dict(fail="Items", fail_scode="0x8004DEAD"), "EOleException",
+             "OLE error 8004DEAD.", "Items"),
+            (dict(fail="NameSpace", fail_status="0x8004BEEF"), "EOleSysError",
+             "OLE error 8004BEEF.", "NameSpace"),
+        ]
+        for control, kind, message, member in cases:
+            with self.subTest(control=control):
+                self.double.reset()
+                self.configure()
+                self.offer_package({"readme.txt": b"new"})
+                self.double.configure(**control)
+                proc = self.accept_update()
+                box = self.box(b"Application Error", timeout_ms=60000)
+                self.assertRegex(box["text"],
+                                 rb"^Exception %s in module PELMATIC\.EXE at [0-9A-F]{8}\.\n%s$"
+                                 % (kind.encode(), re.escape(message.encode())))
+                self.assertEqual(box["icon"], "error")
+                self.close(box, proc, 1)
+                # No call after the one that failed, nothing merged.
+                log = self.double.log()
+                last = [e for e in log if e["call"] in ("GetIDsOfNames", "Invoke")][-1]
+                if "missing" in control:
+                    self.assertEqual((last["call"], last["names"], last["hr"]),
+                                     ("GetIDsOfNames", [member], DISP_E_UNKNOWNNAME))
+                else:
+                    self.assertEqual((last["call"], last["member"]), ("Invoke", member))
+                self.assertFalse(os.path.exists(self.app_file("readme.txt")))
+                self.assertConfigurationUntouched()
+
+    def test_no_folder_object_fails_with_minus_12_and_touches_nothing(self):
+        for control, namespace_calls in ((dict(no_folder="archive"), 1),
+                                         (dict(no_folder="folder", no_folder_as="empty"), 2)):
+            with self.subTest(control=control):
+                self.double.reset()
+                for name in self.unpack_folders():
+                    os.rmdir(self.app_file(name))
+                self.configure()
+                self.offer_package({"readme.txt": b"new"})
+                self.double.configure(**control)
+                self.expect_failure_status(-12, self.accept_update())
+                invokes = self.double.calls()
+                self.assertEqual([e["member"] for e in invokes], ["NameSpace"] * namespace_calls)
+                self.assertEqual(invokes[-1]["folder"], None)
+                self.assertConfigurationUntouched()
+                self.assertFalse(os.path.exists(self.app_file("readme.txt")))
+                self.assertTrue(os.path.exists(self.app_file(PACKAGE)))
+                # The unpack folder stays behind, empty.
+                [unpack] = self.unpack_folders()
+                self.assertEqual(os.listdir(self.app_file(unpack)), [])
+
+    def test_extraction_that_finishes_after_copyhere_returned_is_waited_for(self):
+        # The shell copies out of a ZIP folder on a thread of its own; the
+        # package must be complete before the merge takes it.
+        self.configure()
+        files = {"a.txt": b"a", "b.txt": b"b", "sub/c.txt": b"c", "z.dat": b"z" * 100000}
+        self.offer_package(files)
+        self.double.configure(copy_delay_ms=1500)
+        proc = self.accept_update()
+        self.close(self.finish_with_notice(proc), proc, 0)
+        for name, data in files.items():
+            self.assertEqual(read(self.app_file(*name.split("/"))), data, name)
+        self.assertEqual(self.unpack_folders(), [])
+        log = self.double.log()
+        copy = next(e for e in log if e.get("member") == "CopyHere")
+        [copied] = [e for e in log if e["call"] == "copied"]
+        self.assertEqual(copy["delay_ms"], 1500)
+        self.assertGreaterEqual(copied["ms"] - copy["ms"], 1400)  # really returned first
+        self.assertEqual((copied["files"], copied["failed"]), (4, []))
+        last_count = [e for e in log if e.get("member") == "Count"][-1]
+        self.assertEqual(last_count["count"], 4)
+        self.assertGreaterEqual(last_count["seq"], copied["seq"])
+
+    # -- the whole update ------------------------------------------------
+
+    def test_whole_update_merges_notifies_runs_the_application_and_replaces_itself(self):
+        self.configure()
+        with open(self.app_file("readme.txt"), "wb") as f:
+            f.write(b"old")
+        with open(self.app_file("other.txt"), "wb") as f:
+            f.write(b"stays")
+        old_exe = read(self.exe)
+        next_exe = read(NEXT_EXE)
+        self.assertEqual(file_version(NEXT_EXE), "2.1.0.0")
+        new_ini = (b"[Check]\r\nver_now=2.31\r\nver_file=editor\r\nurl_file=" +
+                   self.server.url.encode() + b"\r\nrun_app=readme.txt\r\n")
+        self.offer_package({"PELMATIC.EXE": next_exe, "pelmatic.ini": new_ini,
+                            "readme.txt": b"new readme", "docs/guide.txt": b"guide"})
+
+        proc = self.accept_update()
+        notice = self.finish_with_notice(proc)
+        # While the notice is up: merged, the new copy set aside, no script yet.
+        self.assertEqual(read(self.app_file("readme.txt")), b"new readme")
+        self.assertEqual(read(self.app_file("docs", "guide.txt")), b"guide")
+        self.assertEqual(read(self.app_file("other.txt")), b"stays")
+        self.assertEqual(read(self.app_file("pelmatic.ini")), new_ini)
+        self.assertEqual(read(self.app_file("NEW_PELMATIC.EXE")), next_exe)
+        self.assertEqual(read(self.exe), old_exe)
+        for gone in ("pelmatic.OLD", PACKAGE, "@Runme.bat"):
+            self.assertFalse(os.path.exists(self.app_file(gone)), gone)
+        self.assertEqual(self.unpack_folders(), [])
+        self.close(notice, proc, 0)
+
+        # The package's configuration names the application to start.
+        lines = wt.wait_recorded(lambda ls: any(l.lower().endswith("readme.txt") for l in ls))
+        self.assertEqual([t for t in wt.recorder_targets() if t and t[-1].lower().endswith(
+            "readme.txt")], [[self.app_dir + "readme.txt"]], lines)
+
+        # cmd.exe runs the script once the program has gone.
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            names = set(os.listdir(self.app))
+            if "pelmatic.exe" in names and not names & {"PELMATIC.EXE", "NEW_PELMATIC.EXE",
+                                                         "@Runme.bat"}:
+                break
+            time.sleep(0.2)
+        names = set(os.listdir(self.app))
+        self.assertIn("pelmatic.exe", names)
+        for gone in ("PELMATIC.EXE", "NEW_PELMATIC.EXE", "@Runme.bat"):
+            self.assertNotIn(gone, names)
+        self.assertEqual(read(self.app_file("pelmatic.exe")), next_exe)
+        self.assertEqual(file_version(self.app_file("pelmatic.exe")), "2.1.0.0")
+
+    def test_merge_failure_reports_minus_13_and_restores_the_configuration(self):
+        self.configure()
+        # A folder in the way of a packaged file, below the top level so
+        # that the package's configuration has been moved in before.
+        os.makedirs(self.app_file("data", "more.txt"))
+        self.offer_package({"pelmatic.ini": b"[Check]\r\nver_now=9.99\r\n",
+                            "readme.txt": b"new", "data/more.txt": b"more"})
+        self.expect_failure_status(-13, self.accept_update())
+        self.assertConfigurationUntouched()
+        self.assertEqual(read(self.app_file("readme.txt")), b"new")
+        self.assertTrue(os.path.isdir(self.app_file("data", "more.txt")))
+        self.assertTrue(os.path.exists(self.app_file(PACKAGE)))
+        # What could not be moved stays in the unpack folder.
+        [unpack] = self.unpack_folders()
+        self.assertEqual(read(self.app_file(unpack, "data", "more.txt")), b"more")
+
+
+@unittest.skipUnless(double_registered(), "Wine harness with the shell double not running")
+@unittest.skipUnless(os.path.isfile(CORE_LIB), "no Windows build of the product library")
+class FilteredExtractionUnderWine(unittest.TestCase):
+    """A filter text, which only a direct caller of UnzipWithShell passes."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.build = tempfile.mkdtemp(prefix="pelmatic-wine-unzip-")
+        src = os.path.join(cls.build, "unzip.cpp")
+        with open(src, "w") as f:
+            f.write(UNZIP_DRIVER_SRC)
+        cls.driver = os.path.join(cls.build, "unzip.exe")
+        cxx = os.environ.get("MINGW_CXX", "i686-w64-mingw32-g++-posix")
+        res = subprocess.run([cxx, "-std=c++17", "-O1", "-DWIN32_LEAN_AND_MEAN", "-DNOMINMAX",
+                              "-I" + os.path.join(TOP, "src"), "-static", "-o", cls.driver, src,
+                              CORE_LIB, "-lwininet", "-lole32", "-loleaut32", "-luuid",
+                              "-lshell32", "-luser32", "-lversion"], capture_output=True)
+        if res.returncode != 0:
+            raise wt.WineToolError(res.stderr.decode("utf-8", "replace"))
+        cls.double = ShellDouble()
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.build, ignore_errors=True)
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="pelmatic-wine-")
+        self.addCleanup(shutil.rmtree, self.root, True)
+        self.double.reset()
+        self.addCleanup(self.double.reset)
+        self.archive = os.path.join(self.root, "p.zip")
+        with open(self.archive, "wb") as f:
+            f.write(b"PK\x05\x06" + b"\0" * 18)
+        self.dest = os.path.join(self.root, "dest")
+        os.mkdir(self.dest)
+
+    def contents(self, files):
+        for name, data in files.items():
+            path = os.path.join(self.archive + ".contents", *name.split("/"))
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+
+    def unzip(self, filter_text):
+        start = time.monotonic()
+        rc, out, _ = wt.run_wine(self.driver, [wt.unix_to_wine_path(self.archive),
+                                               wt.unix_to_wine_path(self.dest), filter_text],
+                                 timeout=120)
+        return rc, out, time.monotonic() - start
+
+    def test_filter_goes_to_the_collection_that_is_then_copied(self):
+        self.contents({"readme.txt": b"r", "Docs/guide.txt": b"g", "bin/tool.exe": b"t",
+                       "notes.TXT": b"n"})
+        rc, out, _ = self.unzip("*.txt; docs")
+        self.assertEqual((rc, out), (0, b""))
+        self.assertEqual(sorted(os.listdir(self.dest)), ["Docs", "notes.TXT", "readme.txt"])
+        invokes = self.double.calls()
+        self.assertEqual([e["member"] for e in invokes[:5]],
+                         ["NameSpace", "NameSpace", "Items", "Filter", "CopyHere"])
+        items, filt, copy = invokes[2:5]
+        self.assertEqual((filt["on"], filt["kind"], filt["result_wanted"]),
+                         (items["items"], DISPATCH_METHOD, False))
+        self.assertEqual(filt["args"], [{"vt": VT_I4, "value": 224},
+                                        {"vt": VT_BYREF | VT_BSTR, "value": "*.txt; docs"}])
+        self.assertEqual(copy["args"][0]["ref"], {"vt": VT_DISPATCH, "obj": items["items"]})
+        self.assertEqual(filt["count"], 3)
+
+    def test_filter_that_takes_in_a_hidden_item_still_completes(self):
+        # 224 takes hidden items in (Wine shows dot files as hidden); the
+        # destination's own Items() leaves them out, as the shell does.
+        self.contents({"readme.txt": b"r", ".hidden.txt": b"h"})
+        rc, out, seconds = self.unzip("*.txt")
+        self.assertEqual(sorted(os.listdir(self.dest)), [".hidden.txt", "readme.txt"])
+        self.assertEqual((rc, out), (0, b""), "extraction reported as failed after %.0f s"
+                         % seconds)
+        self.assertLess(seconds, 30)
+
+
+if __name__ == "__main__":
+    unittest.main()
