@@ -72,12 +72,30 @@ bool PassesFilter(const std::string& filter, const std::string& topLevel) {
   return false;
 }
 
+// What one extraction created, so that a refused or failed one can take it
+// back: the destination is left as it was found, but for files it replaced.
+struct Created {
+  std::vector<std::string> folders;  // relative to the destination, in creation order
+  std::vector<std::string> files;
+
+  void Undo(int rootFd) const {
+    for (const std::string& f : files) ::unlinkat(rootFd, f.c_str(), 0);
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it)
+      ::unlinkat(rootFd, it->c_str(), AT_REMOVEDIR);
+  }
+};
+
 // Opens (creating as needed) each folder below root without following links,
 // so nothing already planted in the destination can redirect a write.
-int OpenFolderChain(int rootFd, const std::vector<std::string>& parts, size_t count) {
+int OpenFolderChain(int rootFd, const std::vector<std::string>& parts, size_t count,
+                    Created& created) {
   int fd = ::dup(rootFd);
+  std::string relative;
   for (size_t i = 0; i < count && fd >= 0; ++i) {
-    if (::mkdirat(fd, parts[i].c_str(), 0777) != 0 && errno != EEXIST) {
+    relative += (i ? "/" : "") + parts[i];
+    if (::mkdirat(fd, parts[i].c_str(), 0777) == 0)
+      created.folders.push_back(relative);
+    else if (errno != EEXIST) {
       ::close(fd);
       return -1;
     }
@@ -88,10 +106,10 @@ int OpenFolderChain(int rootFd, const std::vector<std::string>& parts, size_t co
   return fd;
 }
 
-bool ExtractEntry(archive* a, archive_entry* e, int rootFd) {
+bool ExtractEntry(archive* a, archive_entry* e, int rootFd, Created& created) {
   std::vector<std::string> parts = Components(archive_entry_pathname(e));
   bool isDir = archive_entry_filetype(e) == AE_IFDIR;
-  int dirFd = OpenFolderChain(rootFd, parts, isDir ? parts.size() : parts.size() - 1);
+  int dirFd = OpenFolderChain(rootFd, parts, isDir ? parts.size() : parts.size() - 1, created);
   if (dirFd < 0) return false;
   if (isDir) {
     ::close(dirFd);
@@ -102,8 +120,15 @@ bool ExtractEntry(archive* a, archive_entry* e, int rootFd) {
   mode_t mode = archive_entry_perm(e) & 0777;
   if (mode == 0) mode = 0644;
   mode |= 0600;
-  int fd = ::openat(dirFd, parts.back().c_str(),
-                    O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
+  const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+  int fd = ::openat(dirFd, parts.back().c_str(), flags | O_EXCL, mode);
+  if (fd >= 0) {
+    std::string relative;
+    for (const std::string& part : parts) relative += (relative.empty() ? "" : "/") + part;
+    created.files.push_back(relative);
+  } else if (errno == EEXIST) {
+    fd = ::openat(dirFd, parts.back().c_str(), flags | O_TRUNC, mode);
+  }
   ::close(dirFd);
   if (fd < 0) return false;
   bool ok = true;
@@ -139,6 +164,18 @@ bool ExtractEntry(archive* a, archive_entry* e, int rootFd) {
   return ok;
 }
 
+// Reads the data of the current entry to its end, as extraction would.
+bool ReadThrough(archive* a) {
+  const void* block;
+  size_t size;
+  la_int64_t offset;
+  for (;;) {
+    int r = archive_read_data_block(a, &block, &size, &offset);
+    if (r == ARCHIVE_EOF) return true;
+    if (r < ARCHIVE_WARN) return false;
+  }
+}
+
 }  // namespace
 
 bool UnzipWithShell(const std::string& archivePath, const std::string& destination,
@@ -146,15 +183,18 @@ bool UnzipWithShell(const std::string& archivePath, const std::string& destinati
   if (!FileExists(archivePath)) return false;
 
   // First pass: the whole archive must be readable and every entry safe
-  // before a single byte is written.
+  // before a single byte is written. The data is read, not skipped: a ZIP
+  // can be laid out so that skipping and reading an entry end at different
+  // places, and then the two passes would see different entries.
+  std::vector<std::string> listed;
   {
     ArchivePtr a = OpenZip(archivePath);
     if (!a) return false;
     archive_entry* e;
     int r;
     while ((r = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
-      if (!IsSafeEntry(e)) return false;
-      if (archive_read_data_skip(a.get()) < ARCHIVE_WARN) return false;
+      if (!IsSafeEntry(e) || !ReadThrough(a.get())) return false;
+      listed.push_back(archive_entry_pathname(e));
     }
     if (r != ARCHIVE_EOF) return false;
   }
@@ -163,14 +203,27 @@ bool UnzipWithShell(const std::string& archivePath, const std::string& destinati
   if (rootFd < 0) return false;
   ArchivePtr a = OpenZip(archivePath);
   bool ok = static_cast<bool>(a);
+  Created created;
   archive_entry* e;
   int r = ARCHIVE_FATAL;
+  size_t index = 0;
   while (ok && ((r = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK || r == ARCHIVE_WARN)) {
+    // Every entry written is checked again, and must be the one the first
+    // pass checked.
+    if (!IsSafeEntry(e) || index >= listed.size() || listed[index] != archive_entry_pathname(e)) {
+      ok = false;
+      break;
+    }
+    ++index;
     std::vector<std::string> parts = Components(archive_entry_pathname(e));
-    if (!PassesFilter(filter, parts.front())) continue;
-    ok = ExtractEntry(a.get(), e, rootFd);
+    if (!PassesFilter(filter, parts.front())) {
+      ok = ReadThrough(a.get());
+      continue;
+    }
+    ok = ExtractEntry(a.get(), e, rootFd, created);
   }
-  if (ok && r != ARCHIVE_EOF) ok = false;
+  if (ok && (r != ARCHIVE_EOF || index != listed.size())) ok = false;
+  if (!ok) created.Undo(rootFd);
   ::close(rootFd);
   return ok;
 }
