@@ -1,5 +1,5 @@
 # The two commands of the README: `make test` and `make demo`.
-.PHONY: all deps build build-posix build-windows build-asan test demo bench fuzz clean
+.PHONY: all deps build build-posix build-windows build-asan build-fuzz test demo bench fuzz clean
 
 JOBS ?= $(shell nproc)
 
@@ -20,7 +20,11 @@ build-asan: deps
 	cmake --preset posix-asan >/dev/null
 	cmake --build build/posix-asan -j $(JOBS)
 
-build: build-windows build-posix build-asan
+build-fuzz: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build build/fuzz -j $(JOBS)
+
+build: build-windows build-posix build-asan build-fuzz
 
 test: build
 	bash tests/run-all.sh
@@ -32,6 +36,11 @@ bench: deps
 	cmake --preset posix-release >/dev/null
 	cmake --build build/posix-release -j $(JOBS)
 	python3 bench/run.py
+
+# Each fuzz target for a fixed time (FUZZ_SECONDS); make test runs them briefly.
+FUZZ_SECONDS ?= 300
+fuzz: build-fuzz
+	PELMATIC_FUZZ_JOBS=2 bash tests/fuzz/run.sh $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build

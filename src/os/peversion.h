@@ -25,7 +25,7 @@ constexpr VersionRecord MakeVersionRecord(uint16_t a, uint16_t b, uint16_t c, ui
     r.bytes[at] = static_cast<uint8_t>(v);
     r.bytes[at + 1] = static_cast<uint8_t>(v >> 8);
   };
-  auto put32 = [&r, &put16](size_t at, uint32_t v) {
+  auto put32 = [&put16](size_t at, uint32_t v) {
     put16(at, static_cast<uint16_t>(v));
     put16(at + 2, static_cast<uint16_t>(v >> 16));
   };
