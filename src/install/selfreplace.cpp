@@ -61,8 +61,8 @@ __attribute__((noinline)) static void WriteScript(const std::string& path,
   if (os::FileCreateExclusive(path, h) != 0) throw EFCreateError("Cannot create file " + path, at);
   uint32_t written = 0;
   int32_t err = os::FileWrite(h, text.data(), static_cast<uint32_t>(text.size()), written);
-  os::FileClose(h);
-  if (err != 0 || written != text.size()) throw EWriteError("Stream write error", at);
+  int32_t closed = os::FileClose(h);
+  if (err != 0 || closed != 0 || written != text.size()) throw EWriteError("Stream write error", at);
 }
 
 void ScheduleSelfReplace() {

@@ -80,7 +80,8 @@ int32_t FileCreateShared(const std::string& path, FileHandle& out);
 int32_t FileCreateExclusive(const std::string& path, FileHandle& out);
 int32_t FileRead(FileHandle h, void* buf, uint32_t size, uint32_t& got);
 int32_t FileWrite(FileHandle h, const void* buf, uint32_t size, uint32_t& written);
-void FileClose(FileHandle h);
+// Also reports what could not be written before the file was closed.
+int32_t FileClose(FileHandle h);
 
 bool FileCopy(const std::string& from, const std::string& to, bool failIfExists);
 bool FileMove(const std::string& from, const std::string& to);

@@ -193,7 +193,36 @@ bool FindNext(FindHandle h, FindData& data) {
 
 void FindClose(FindHandle h) { delete static_cast<FindState*>(h); }
 
-static int32_t OpenFile(const std::string& path, int flags, FileHandle& out) {
+namespace {
+
+// Writes are gathered here and handed to the system in large pieces: the
+// program writes downloads 1 KiB at a time, and a system call per KiB
+// would cost more than the transfer itself.
+struct File {
+  int fd;
+  std::string pending;
+};
+constexpr size_t kWriteGather = 64 * 1024;
+
+int32_t WriteAll(int fd, const char* p, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::write(fd, p + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return ErrnoToCode(errno);
+    if (n == 0) return kErrDiskFull;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int32_t Flush(File* f) {
+  int32_t err = WriteAll(f->fd, f->pending.data(), f->pending.size());
+  f->pending.clear();
+  return err;
+}
+
+int32_t OpenFile(const std::string& path, int flags, FileHandle& out) {
   out = nullptr;
   int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
   if (fd < 0) return ErrnoToCode(errno);
@@ -202,11 +231,11 @@ static int32_t OpenFile(const std::string& path, int flags, FileHandle& out) {
     ::close(fd);
     return kErrAccessDenied;
   }
-  out = reinterpret_cast<FileHandle>(static_cast<intptr_t>(fd) + 1);
+  out = new File{fd, std::string()};
   return 0;
 }
 
-static int FdOf(FileHandle h) { return static_cast<int>(reinterpret_cast<intptr_t>(h) - 1); }
+}  // namespace
 
 int32_t FileOpenRead(const std::string& path, FileHandle& out) {
   return OpenFile(path, O_RDONLY, out);
@@ -221,9 +250,11 @@ int32_t FileCreateExclusive(const std::string& path, FileHandle& out) {
 }
 
 int32_t FileRead(FileHandle h, void* buf, uint32_t size, uint32_t& got) {
+  File* f = static_cast<File*>(h);
   got = 0;
+  if (int32_t err = Flush(f)) return err;
   for (;;) {
-    ssize_t n = ::read(FdOf(h), buf, size);
+    ssize_t n = ::read(f->fd, buf, size);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return ErrnoToCode(errno);
     got = static_cast<uint32_t>(n);
@@ -232,20 +263,27 @@ int32_t FileRead(FileHandle h, void* buf, uint32_t size, uint32_t& got) {
 }
 
 int32_t FileWrite(FileHandle h, const void* buf, uint32_t size, uint32_t& written) {
+  File* f = static_cast<File*>(h);
   written = 0;
   const char* p = static_cast<const char*>(buf);
-  while (written < size) {
-    ssize_t n = ::write(FdOf(h), p + written, size - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return ErrnoToCode(errno);
-    if (n == 0) return kErrDiskFull;
-    written += static_cast<uint32_t>(n);
+  if (f->pending.size() + size <= kWriteGather) {
+    f->pending.append(p, size);
+    written = size;
+    return 0;
   }
+  if (int32_t err = Flush(f)) return err;
+  if (int32_t err = WriteAll(f->fd, p, size)) return err;
+  written = size;
   return 0;
 }
 
-void FileClose(FileHandle h) {
-  if (h) ::close(FdOf(h));
+int32_t FileClose(FileHandle h) {
+  File* f = static_cast<File*>(h);
+  if (!f) return 0;
+  int32_t err = Flush(f);
+  if (::close(f->fd) != 0 && err == 0) err = ErrnoToCode(errno);
+  delete f;
+  return err;
 }
 
 bool FileCopy(const std::string& from, const std::string& to, bool failIfExists) {

@@ -105,8 +105,9 @@ int32_t FileWrite(FileHandle h, const void* buf, uint32_t size, uint32_t& writte
   return n < size ? kErrDiskFull : 0;
 }
 
-void FileClose(FileHandle h) {
-  if (h) ::CloseHandle(static_cast<HANDLE>(h));
+int32_t FileClose(FileHandle h) {
+  if (h && !::CloseHandle(static_cast<HANDLE>(h))) return static_cast<int32_t>(::GetLastError());
+  return 0;
 }
 
 bool FileCopy(const std::string& from, const std::string& to, bool failIfExists) {

@@ -40,8 +40,12 @@ bool DownloadFile(const std::string& url, const std::string& path) {
       RaiseInOutError(err);
     }
   }
-  os::FileClose(file);
+  err = os::FileClose(file);
   closeNet();
+  if (err != 0) {
+    os::FileDelete(path);
+    RaiseInOutError(err);
+  }
   if (!complete) {
     // A cut installer or package must never be started or unpacked.
     os::FileDelete(path);
