@@ -84,8 +84,14 @@ int32_t InstallPackage() {
       os::FileMove(inner + self.name, inner + "NEW_PELMATIC.EXE");
   }
 
+  // Without a backup a failed merge could not give the configuration back,
+  // so nothing is moved then (as a merge that moved nothing: -13).
   const std::string backup = ChangeFileExt(gRun.IniPath, ".OLD");
-  os::FileCopy(gRun.IniPath, backup, false);
+  if (!os::FileCopy(gRun.IniPath, backup, false)) {
+    os::FileDelete(backup);
+    RemoveFolderTree(unpack);
+    return -13;
+  }
   int32_t counter = 0;
   MergeFolder(inner, gRun.AppDir, counter);
   if (counter > 0) {

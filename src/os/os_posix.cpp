@@ -49,8 +49,24 @@ static int32_t ErrnoToCode(int e) {
   }
 }
 
+// Opens a regular file for reading. Opening a FIFO would wait for a writer
+// for ever, and no Windows file behaves like that, so anything but a
+// regular file is refused (EACCES).
+static int OpenRegular(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = EACCES;
+    return -1;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
 static bool ReadWholeFile(const std::string& path, std::string& out) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = OpenRegular(path);
   if (fd < 0) return false;
   char buf[4096];
   for (;;) {
@@ -224,13 +240,16 @@ int32_t Flush(File* f) {
 
 int32_t OpenFile(const std::string& path, int flags, FileHandle& out) {
   out = nullptr;
-  int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+  // Non-blocking only while opening: a FIFO in the way must not stall the
+  // run, and only regular files are the files the program means.
+  int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return ErrnoToCode(errno);
   struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return kErrAccessDenied;
   }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   out = new File{fd, std::string()};
   return 0;
 }
@@ -287,10 +306,10 @@ int32_t FileClose(FileHandle h) {
 }
 
 bool FileCopy(const std::string& from, const std::string& to, bool failIfExists) {
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  int in = OpenRegular(from);
   if (in < 0) return false;
   struct stat st;
-  if (::fstat(in, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (::fstat(in, &st) != 0) {
     ::close(in);
     return false;
   }
@@ -356,7 +375,7 @@ std::string TempPath() {
 }
 
 bool FileVersion(const std::string& path, uint32_t& versionMS, uint32_t& versionLS) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = OpenRegular(path);
   if (fd < 0) return false;
   struct stat st;
   // Executables are small; anything huge is not worth reading to find out.

@@ -7,6 +7,9 @@ updater's error handling can be exercised against a real socket.
 
     httpserver.py --root DIR [--port 0] [--portfile FILE] [--log FILE]
                   [--faults FILE] [--max-seconds 1800]
+                  [--tls-cert FILE --tls-key FILE]
+
+With --tls-cert and --tls-key it speaks HTTPS instead, with the same faults.
 
 The faults file maps an exact URL path (query ignored) to a fault object and
 is re-read for every request, so a test can change behaviour mid-run.
@@ -18,6 +21,7 @@ import os
 import signal
 import socket
 import socketserver
+import ssl
 import struct
 import sys
 import threading
@@ -378,6 +382,15 @@ class Server(ThreadingHTTPServer):
     # Hanging or dripping connections must not hold up shutdown.
     block_on_close = False
     request_queue_size = 128
+    tls = None  # an ssl.SSLContext when serving HTTPS
+
+    def get_request(self):
+        sock, address = super().get_request()
+        if self.tls is not None:
+            # The handshake waits for the first read, in the connection's own
+            # thread: a client that never finishes it holds up no one else.
+            sock = self.tls.wrap_socket(sock, server_side=True, do_handshake_on_connect=False)
+        return sock, address
 
     def server_bind(self):
         # HTTPServer.server_bind does a reverse DNS lookup, which can stall
@@ -389,8 +402,8 @@ class Server(ThreadingHTTPServer):
 
     def handle_error(self, request, client_address):
         exc = sys.exc_info()[1]
-        if isinstance(exc, (ConnectionError, TimeoutError)):
-            return  # the client hung up, which tests do on purpose
+        if isinstance(exc, (ConnectionError, TimeoutError, ssl.SSLError)):
+            return  # the client hung up or refused the certificate, as tests make it
         super().handle_error(request, client_address)
 
 
@@ -410,7 +423,12 @@ def parse_args(argv):
     parser.add_argument("--faults", help="JSON file of per-path faults")
     parser.add_argument("--max-seconds", type=float, default=1800.0,
                         help="exit on our own after this long")
-    return parser.parse_args(argv)
+    parser.add_argument("--tls-cert", help="serve HTTPS with this PEM certificate (chain)")
+    parser.add_argument("--tls-key", help="the PEM private key of --tls-cert")
+    args = parser.parse_args(argv)
+    if bool(args.tls_cert) != bool(args.tls_key):
+        parser.error("--tls-cert and --tls-key go together")
+    return args
 
 
 def main(argv=None):
@@ -421,6 +439,9 @@ def main(argv=None):
         return 2
 
     server = Server(("127.0.0.1", args.port), Handler)
+    if args.tls_cert:
+        server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        server.tls.load_cert_chain(args.tls_cert, args.tls_key)
     server.cfg = Config(
         root,
         os.path.abspath(args.log) if args.log else None,
@@ -440,7 +461,8 @@ def main(argv=None):
     port = server.server_address[1]
     if args.portfile:
         write_atomically(args.portfile, f"{port}\n")
-    print(f"httpserver: serving {root} on 127.0.0.1:{port}", file=sys.stderr, flush=True)
+    over = " over TLS" if server.tls else ""
+    print(f"httpserver: serving {root} on 127.0.0.1:{port}{over}", file=sys.stderr, flush=True)
 
     deadline = time.monotonic() + args.max_seconds
     while not stopping.is_set():

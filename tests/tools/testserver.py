@@ -4,6 +4,9 @@
         ... fetch srv.url + "a.bin" ...
         srv.requests()       # parsed request log, oldest first
         srv.set_faults({})   # takes effect on the next request
+
+With tls_cert and tls_key (PEM files) it serves HTTPS and url starts with
+"https://".
 """
 
 import atexit
@@ -22,8 +25,10 @@ class TestServer:
     # Keeps unittest from mistaking this helper for a test case.
     __test__ = False
 
-    def __init__(self, root, faults=None, max_seconds=1800, startup_timeout=10.0):
+    def __init__(self, root, faults=None, max_seconds=1800, startup_timeout=10.0,
+                 tls_cert=None, tls_key=None):
         self.root = os.path.abspath(root)
+        self.tls = (tls_cert, tls_key) if tls_cert else None
         self.port = None
         self.url = None
         self.proc = None
@@ -47,6 +52,8 @@ class TestServer:
             "--faults", self.faultsfile,
             "--max-seconds", str(max_seconds),
         ]
+        if self.tls:
+            cmd += ["--tls-cert", self.tls[0], "--tls-key", self.tls[1]]
         with open(self.outputfile, "wb") as out:
             self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL,
                                          stdout=out, stderr=subprocess.STDOUT)
@@ -56,7 +63,8 @@ class TestServer:
             if os.path.exists(self.portfile):
                 with open(self.portfile, encoding="ascii") as f:
                     self.port = int(f.read().strip())
-                self.url = f"http://127.0.0.1:{self.port}/"
+                scheme = "https" if self.tls else "http"
+                self.url = f"{scheme}://127.0.0.1:{self.port}/"
                 return
             if self.proc.poll() is not None:
                 break
