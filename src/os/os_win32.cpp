@@ -181,6 +181,12 @@ NetHandle NetOpen(const std::string& agent) {
   HINTERNET h =
       ::InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   if (!h) return nullptr;
+  // Bounded waits, as on the POSIX build: a server that accepts and never
+  // answers must not hang an unattended run.
+  DWORD timeout = 60000;
+  for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                       INTERNET_OPTION_RECEIVE_TIMEOUT})
+    ::InternetSetOptionA(h, option, &timeout, sizeof timeout);
   return new Net{h, false, false, 0, 0};
 }
 
