@@ -107,7 +107,8 @@ def fetch_rows(server, root):
                 "curl -s: %s s" % spread(curl), "ratio %.2f (target <= 2)" % ratio))
     rows.append(("`FetchText`, time per MiB at 4 / 16 / 32 MiB",
                   " / ".join("%.4f s" % v for v in per_mib), "",
-                  "linear: %s" % ("yes" if max(per_mib) <= 1.5 * min(per_mib) else "NO")))
+                  # Time per MiB may fall as fixed costs spread; it must not grow.
+                  "linear or better: %s" % ("yes" if max(per_mib[1:]) <= 1.25 * per_mib[0] else "NO")))
     os.remove(os.path.join(root, "big.ver"))
     return rows
 

@@ -20,13 +20,28 @@ namespace {
 
 using ArchivePtr = std::unique_ptr<archive, int (*)(archive*)>;
 
-ArchivePtr OpenZip(const std::string& path) {
+// Like the shell's ZIP folders, the extraction goes by the central
+// directory. The streaming reader walks the local headers instead, where
+// skipping an entry's data and reading it can end at different bytes, so
+// that two passes over one archive could meet different entries.
+ArchivePtr OpenZip(const std::string& path, bool byDirectory = true) {
   ArchivePtr a(archive_read_new(), archive_read_free);
   if (!a) return a;
-  archive_read_support_format_zip(a.get());
+  if (byDirectory)
+    archive_read_support_format_zip_seekable(a.get());
+  else
+    archive_read_support_format_zip_streamable(a.get());
   if (archive_read_open_filename(a.get(), path.c_str(), 65536) != ARCHIVE_OK)
     return ArchivePtr(nullptr, archive_read_free);
   return a;
+}
+
+// An archive of no entries at all (only its end record), which the
+// directory reader does not take for a ZIP file.
+bool IsEmptyZip(const std::string& path) {
+  ArchivePtr a = OpenZip(path, false);
+  archive_entry* e;
+  return a && archive_read_next_header(a.get(), &e) == ARCHIVE_EOF;
 }
 
 // The entry's path split into its components; '\' separates as well as '/'.
@@ -182,18 +197,17 @@ bool UnzipWithShell(const std::string& archivePath, const std::string& destinati
                     const std::string& filter) {
   if (!FileExists(archivePath)) return false;
 
-  // First pass: the whole archive must be readable and every entry safe
-  // before a single byte is written. The data is read, not skipped: a ZIP
-  // can be laid out so that skipping and reading an entry end at different
-  // places, and then the two passes would see different entries.
+  // First pass: every entry safe before a single byte is written. Entries
+  // are found through the central directory, so skipping their data here
+  // cannot make the second pass meet other entries; it checks each again.
   std::vector<std::string> listed;
   {
     ArchivePtr a = OpenZip(archivePath);
-    if (!a) return false;
+    if (!a) return IsEmptyZip(archivePath);  // nothing to unpack: done
     archive_entry* e;
     int r;
     while ((r = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
-      if (!IsSafeEntry(e) || !ReadThrough(a.get())) return false;
+      if (!IsSafeEntry(e) || archive_read_data_skip(a.get()) < ARCHIVE_WARN) return false;
       listed.push_back(archive_entry_pathname(e));
     }
     if (r != ARCHIVE_EOF) return false;

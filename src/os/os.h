@@ -112,6 +112,8 @@ NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache);
 // got = 0 at the end of the body. False when the transfer broke off, also
 // when the body ended short of its announced length.
 bool UrlRead(NetHandle url, void* buf, uint32_t size, uint32_t& got);
+// The length the server announced for the body, 0 when it announced none.
+uint64_t UrlLength(NetHandle url);
 void InternetClose(NetHandle h);
 
 // ---- desktop -----------------------------------------------------------------

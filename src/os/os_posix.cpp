@@ -570,6 +570,15 @@ bool UrlRead(NetHandle url, void* buf, uint32_t size, uint32_t& got) {
   return true;
 }
 
+uint64_t UrlLength(NetHandle url) {
+  Net* n = static_cast<Net*>(url);
+  curl_off_t length = -1;
+  if (!n || !n->isUrl ||
+      curl_easy_getinfo(n->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK)
+    return 0;
+  return length > 0 ? static_cast<uint64_t>(length) : 0;
+}
+
 void InternetClose(NetHandle h) {
   if (h) FreeNet(static_cast<Net*>(h));
 }

@@ -228,6 +228,11 @@ bool UrlRead(NetHandle url, void* buf, uint32_t size, uint32_t& got) {
   return true;
 }
 
+uint64_t UrlLength(NetHandle url) {
+  auto* n = static_cast<Net*>(url);
+  return n && n->knownLength ? n->length : 0;
+}
+
 void InternetClose(NetHandle h) {
   auto* n = static_cast<Net*>(h);
   if (!n) return;

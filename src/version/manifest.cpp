@@ -100,6 +100,10 @@ bool FetchText(const std::string& url, std::string& text) {
     if (request) {
       char piece[65];
       result = true;
+      // Room for the announced body at once, rather than growing in steps
+      // (a limit keeps a lying server from reserving memory it never sends).
+      uint64_t announced = os::UrlLength(request);
+      if (announced > 0 && announced <= (256u << 20)) text.reserve(static_cast<size_t>(announced));
       for (;;) {
         uint32_t got = 0;
         if (!os::UrlRead(request, piece, 64, got)) {
