@@ -45,18 +45,23 @@ std::string UpToDateText() {
 
 std::string NoInformationText() { return "Not able to find version info !   \r\n\r\n" + gRun.VerFile; }
 
-void RunUpdateCheck(const std::string& optionWord) {
+Options ParseOptions(const std::string& optionWord) {
   auto has = [&](char c) { return optionWord.find(c) != std::string::npos; };
-  gRun.LocalMode = has('n');
+  return {has('n'), has('f'), has('@')};
+}
+
+void RunUpdateCheck(const std::string& optionWord) {
+  const Options options = ParseOptions(optionWord);
+  gRun.LocalMode = options.localMode;
   if (CountProcesses("PELMATIC.EXE") > 1) return;
   gRun.CheckOutcome = -1;
   int32_t updateCode = 0;
   if (LoadConfig()) {
-    if (has('f')) gRun.VerNow = "0";
+    if (options.force) gRun.VerNow = "0";
     gRun.CheckOutcome = EvaluateManifest();
     if (gRun.CheckOutcome == 1) updateCode = OfferUpdate();
   }
-  if (!has('@')) {
+  if (!options.quiet) {
     if (gRun.CheckOutcome == 0)
       ShowNotice(UpToDateText());
     else if (gRun.CheckOutcome == -1)

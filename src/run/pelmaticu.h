@@ -8,6 +8,14 @@
 void Startup(const std::string& exePath);
 void Shutdown();
 void RunUpdateCheck(const std::string& optionWord);
+
+// The letters of the option word, each recognised anywhere in it.
+struct Options {
+  bool localMode;  // n: manifest and update files from the application folder
+  bool force;      // f: the installed version counts as "0"
+  bool quiet;      // @: no closing reports
+};
+Options ParseOptions(const std::string& optionWord);
 // Runs the whole program and returns its exit code (1 after an unhandled error).
 int PelmaticMain(const std::string& optionWord);
 

@@ -125,3 +125,18 @@ TEST(RandomDraw, FolderNumberFollowsFromStartTime) {
   EXPECT_GE(n, 1000u);
   EXPECT_LE(n, 9998u);
 }
+
+TEST(OptionWord, LettersCountAnywhereAndCaseMatters) {
+  Options o = ParseOptions("info");
+  EXPECT_TRUE(o.localMode);
+  EXPECT_TRUE(o.force);
+  EXPECT_FALSE(o.quiet);
+  o = ParseOptions("N");
+  EXPECT_FALSE(o.localMode || o.force || o.quiet);
+  o = ParseOptions("/fn@");
+  EXPECT_TRUE(o.localMode && o.force && o.quiet);
+  o = ParseOptions("");
+  EXPECT_FALSE(o.localMode || o.force || o.quiet);
+  o = ParseOptions("-F");
+  EXPECT_FALSE(o.force);
+}
