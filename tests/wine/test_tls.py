@@ -1,0 +1,294 @@
+"""HTTPS under Wine: PELMATIC.EXE checks and downloads through WinINet from a
+local TLS server whose certificate a test certificate authority signed, and
+finds no version info on servers it has no reason to trust.
+
+How a Wine process comes to trust a root (Wine 8.0 as Debian 12 ships it):
+WinINet checks the server's chain with crypt32 in the program's own process.
+The first time that process opens the machine's "Root" store, crypt32 reads
+the host's roots from the first of these that holds any certificate:
+
+    /etc/ssl/certs/ca-certificates.crt, /etc/ssl/certs,
+    /etc/pki/tls/certs/ca-bundle.crt, /usr/share/ca-certificates/ca-bundle.crt,
+    /usr/local/share/certs/, /etc/sfw/openssl/certs, /etc/security/cacerts
+
+and copies them into HKLM\\Software\\Microsoft\\SystemCertificates\\Root as
+volatile keys.  So a program started in a mount namespace of its own, with
+the test CA bound over that file, trusts the test CA and nothing on the
+machine changes; but the copy lives on in the prefix's wineserver, which
+every later program of the prefix shares, until the server exits.  Each run
+that trusted the test CA therefore takes it out of the prefix's root store
+again, and the cases that must not trust it check that it is gone.
+
+Wine's crypt32 matches the host name against DNS entries of the subject
+alternative names only, where Windows also matches IP entries: the server
+certificates for 127.0.0.1 carry it in both forms.
+
+Needs root (for the mount namespace), a running harness
+(tests/wine/harness.sh start STATE_DIR) and PELMATIC_WINE_STATE=STATE_DIR.
+"""
+
+import hashlib
+import os
+import shutil
+import ssl
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+import winetools as wt  # noqa: E402
+from testserver import TestServer  # noqa: E402
+from tls import CertificateAuthority  # noqa: E402
+
+EXE = os.environ.get("PELMATIC_EXE") or os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "windows", "PELMATIC.EXE")
+CRLF = b"\r\n"
+NOTICE_CAPTION = b"PelMatic 2.000 - automatic version checker"
+IDOK, IDYES = 1, 6
+UP_TO_DATE = (b"You do not need to update  !  " + CRLF + CRLF + b"editor" + CRLF + CRLF +
+              b"remote version:   2.30." + CRLF + CRLF + b"your old version:  2.30.    ")
+NO_INFORMATION = b"Not able to find version info !   " + CRLF + CRLF + b"editor    "
+
+# Where Wine's crypt32 looks for the host's roots, in its order.
+WINE_ROOT_SOURCES = ["/etc/ssl/certs/ca-certificates.crt", "/etc/ssl/certs",
+                     "/etc/pki/tls/certs/ca-bundle.crt",
+                     "/usr/share/ca-certificates/ca-bundle.crt", "/usr/local/share/certs/",
+                     "/etc/sfw/openssl/certs", "/etc/security/cacerts"]
+ROOT_STORE_KEY = r"HKLM\Software\Microsoft\SystemCertificates\Root\Certificates"
+
+INSTALLER_SRC = r"""
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+int main(void)
+{
+    char self[MAX_PATH];
+    const char *marker = getenv("PELMATIC_TEST_MARKER");
+    FILE *f;
+    GetModuleFileNameA(NULL, self, sizeof self);
+    if (!marker || !(f = fopen(marker, "w")))
+        return 1;
+    fprintf(f, "%s", self);
+    fclose(f);
+    return 0;
+}
+"""
+
+
+def can_unshare():
+    return os.geteuid() == 0 and bool(shutil.which("unshare"))
+
+
+def wine_root_source():
+    """The host file or folder this Wine takes its roots from."""
+    for path in WINE_ROOT_SOURCES:
+        if os.path.exists(path):
+            return path
+    return WINE_ROOT_SOURCES[0]
+
+
+def thumbprint(pem_path):
+    with open(pem_path, encoding="ascii") as f:
+        der = ssl.PEM_cert_to_DER_cert(f.read())
+    return hashlib.sha1(der).hexdigest().upper()
+
+
+def root_store_holds(cert):
+    code, _, _ = wt.run_wine("reg", ["query", ROOT_STORE_KEY + "\\" + thumbprint(cert)])
+    return code == 0
+
+
+def forget_root(cert):
+    """Take cert out of the prefix's copy of the host roots, if it is there."""
+    key = ROOT_STORE_KEY + "\\" + thumbprint(cert)
+    if wt.run_wine("reg", ["query", key])[0] == 0:
+        code, out, err = wt.run_wine("reg", ["delete", key, "/f"])
+        if code != 0:
+            raise wt.WineToolError("reg delete %s exited %d: %r %r" % (key, code, out, err))
+
+
+def setUpModule():
+    global KEYS, SERVED, OURS, TRUSTED, STRANGER, MISNAMED
+    TRUSTED = STRANGER = MISNAMED = None
+    if not (wt.available() and can_unshare()):
+        return
+    KEYS = tempfile.mkdtemp(prefix="pelmatic-wine-tls-")
+    SERVED = tempfile.mkdtemp(prefix="pelmatic-wine-served-")
+    started = []
+
+    def server(cert_and_key):
+        started.append(TestServer(SERVED, tls_cert=cert_and_key[0], tls_key=cert_and_key[1]))
+        return started[-1]
+
+    try:
+        OURS = CertificateAuthority(KEYS, "PelMatic Test CA")
+        other = CertificateAuthority(KEYS, "Stranger CA")
+        # The stranger's certificate differs from the trusted one in its
+        # issuer only, so that nothing but the issuer can be what is refused.
+        local = dict(ip="127.0.0.1", dns=["127.0.0.1"])
+        TRUSTED = server(OURS.issue("trusted", **local))
+        STRANGER = server(other.issue("stranger", **local))
+        MISNAMED = server(OURS.issue("misnamed", dns=["updates.example.com"]))
+    except Exception:
+        for s in started:
+            s.stop()
+        shutil.rmtree(SERVED, ignore_errors=True)
+        shutil.rmtree(KEYS, ignore_errors=True)
+        raise
+
+
+def tearDownModule():
+    if TRUSTED is None:
+        return
+    try:
+        forget_root(OURS.cert)
+    finally:
+        for server in (TRUSTED, STRANGER, MISNAMED):
+            server.stop()
+        shutil.rmtree(SERVED, ignore_errors=True)
+        shutil.rmtree(KEYS, ignore_errors=True)
+
+
+@wt.skip_unless_harness
+@unittest.skipUnless(can_unshare(), "a private mount namespace needs root and unshare")
+class HttpsUnderWine(unittest.TestCase):
+    def setUp(self):
+        for server in (TRUSTED, STRANGER, MISNAMED):
+            server.set_faults({})
+            server.clear_log()
+        self.root = tempfile.mkdtemp(prefix="pelmatic-wine-")
+        self.addCleanup(shutil.rmtree, self.root, True)
+        self.app = os.path.join(self.root, "app")
+        os.mkdir(self.app)
+        self.exe = os.path.join(self.app, "PELMATIC.EXE")
+        shutil.copy2(EXE, self.exe)
+        wt.clear_recorder()
+
+    def serve(self, name, data):
+        path = os.path.join(SERVED, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        self.addCleanup(lambda: os.path.exists(path) and os.remove(path))
+
+    def configure(self, server):
+        keys = dict(ver_now="2.30", ver_file="editor", url_file=server.url,
+                    url_down="http://127.0.0.1:9/home/")
+        with open(os.path.join(self.app, "pelmatic.ini"), "wb") as f:
+            f.write(b"[Check]\r\n" + b"".join(b"%s=%s\r\n" % (k.encode(), v.encode())
+                                              for k, v in keys.items()))
+
+    def trust_source(self):
+        """What to bind over Wine's root source: the test CA alone."""
+        target = wine_root_source()
+        if not os.path.isdir(target):
+            return OURS.cert, target
+        folder = tempfile.mkdtemp(dir=self.root)
+        shutil.copy(OURS.cert, folder)
+        return folder, target
+
+    def start(self, trusting, env=None):
+        """Start the program; with trusting, it sees the test CA, and only
+        that, where Wine reads the machine's roots."""
+        command = ["wine", self.exe]
+        if trusting:
+            source, target = self.trust_source()
+            command = ["unshare", "--mount", "sh", "-c",
+                       'mount --bind "$1" "$2" || exit 125; shift 2; exec "$@"', "sh",
+                       source, target] + command
+            # The program's crypt32 leaves the test CA in the prefix's root
+            # store, where later programs would still find it.
+            self.addCleanup(forget_root, OURS.cert)
+        else:
+            forget_root(OURS.cert)
+            self.assertFalse(root_store_holds(OURS.cert), "the test CA is still a root of the prefix")
+        errors = tempfile.TemporaryFile()
+        self.addCleanup(errors.close)
+        proc = subprocess.Popen(command, cwd=self.app, env=env or wt.wine_env(),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=errors)
+        self.addCleanup(self.reap, proc)
+        proc.errors = errors
+        return proc
+
+    def reap(self, proc):
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait(timeout=30)
+
+    def box(self, caption, proc):
+        b = wt.wait_box(20000, title=caption.decode("latin-1"))
+        if b is None:
+            state = "still running" if proc.poll() is None else "exited %s" % proc.returncode
+            # A copy left waiting at some other box would make the next one
+            # step aside as a second copy.
+            self.reap(proc)
+            proc.errors.seek(0)
+            self.fail("no message box titled %r appeared (program %s; its errors: %r)"
+                      % (caption, state, proc.errors.read()[-2000:]))
+        return b
+
+    def answer(self, box, button, proc):
+        self.assertTrue(wt.press(box["hwnd"], button))
+        proc.wait(timeout=30)
+        self.assertEqual(proc.returncode, 0)
+
+    def test_check_over_https(self):
+        self.assertTrue(TRUSTED.url.startswith("https://127.0.0.1:"))
+        self.serve("editor.ver", b"ver=2.30\r\nfile=editor231.zip\r\n")
+        self.configure(TRUSTED)
+        proc = self.start(trusting=True)
+        box = self.box(NOTICE_CAPTION, proc)
+        self.assertEqual(box["text"], UP_TO_DATE)
+        self.assertEqual([b["id"] for b in box["buttons"]], [IDOK])
+        self.answer(box, IDOK, proc)
+        requests = TRUSTED.requests()
+        self.assertEqual([r["path"] for r in requests], ["/editor.ver"])
+        headers = {k.lower(): v for k, v in requests[0]["headers"].items()}
+        self.assertEqual(headers.get("user-agent"), "Pelmatic")
+
+    def test_installer_downloaded_over_https_runs(self):
+        build = tempfile.mkdtemp(dir=self.root)
+        installer = wt.compile_c(INSTALLER_SRC, build, "setup")
+        with open(installer, "rb") as f:
+            program = f.read()
+        self.serve("setup231.exe", program)
+        self.serve("editor.ver", b"ver=2.31\r\nfile=setup231.exe\r\n")
+        self.configure(TRUSTED)
+        marker = os.path.join(self.root, "installer-ran.txt")
+        env = wt.wine_env({"PELMATIC_TEST_MARKER": wt.unix_to_wine_path(marker)})
+        proc = self.start(trusting=True, env=env)
+        self.answer(self.box(b"PelMatic 2.000 - editor", proc), IDYES, proc)
+        deadline = time.monotonic() + 10
+        while not (os.path.exists(marker) and os.path.getsize(marker)):
+            self.assertLess(time.monotonic(), deadline, "the downloaded installer did not run")
+            time.sleep(0.05)
+        with open(marker, "rb") as f:
+            self.assertTrue(f.read().lower().endswith(b"\\setup231.exe"))
+        self.assertEqual([r["path"] for r in TRUSTED.requests()],
+                         ["/editor.ver", "/setup231.exe"])
+
+    def test_servers_the_program_cannot_trust(self):
+        self.serve("editor.ver", b"ver=2.31\r\nfile=editor231.zip\r\n")
+        cases = [
+            ("the machine's trust store only", TRUSTED, False),
+            ("signed by another authority", STRANGER, True),
+            ("issued for another name", MISNAMED, True),
+        ]
+        for name, server, trusting in cases:
+            with self.subTest(name):
+                server.clear_log()
+                self.configure(server)
+                proc = self.start(trusting=trusting)
+                box = self.box(NOTICE_CAPTION, proc)
+                self.assertEqual(box["text"], NO_INFORMATION)
+                self.answer(box, IDOK, proc)
+                # Refused in the handshake: not a single request got through.
+                self.assertEqual(server.requests(), [])
+                self.assertEqual(sorted(os.listdir(self.app)), ["PELMATIC.EXE", "pelmatic.ini"])
+
+
+if __name__ == "__main__":
+    unittest.main()
