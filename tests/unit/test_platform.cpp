@@ -110,6 +110,11 @@ TEST(FetchText, ReadsBodyAndRejectsBrokenAnswers) {
   std::string text;
   EXPECT_TRUE(FetchText(testutil::ServerUrl() + "fetch.ver", text));
   EXPECT_EQ(text, "ver=2.31\r\n");
+  // Never from a cache: a changed manifest is seen at once.
+  WriteFile(root + "fetch.ver", "ver=2.32\r\n");
+  EXPECT_TRUE(FetchText(testutil::ServerUrl() + "fetch.ver", text));
+  EXPECT_EQ(text, "ver=2.32\r\n");
+  WriteFile(root + "fetch.ver", "ver=2.31\r\n");
 
   // A zero byte drops the rest of its 64-byte piece, not the next piece.
   std::string body = std::string(10, 'a') + '\0' + std::string(53, 'b') + std::string(64, 'c');
