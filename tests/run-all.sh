@@ -31,6 +31,7 @@ count "$logs/ctest.log"
 # any finding aborts the program or the test binary and fails the suite.
 set +e
 ASAN_OPTIONS="abort_on_error=1:detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
+PELMATIC_SKIP_TIMEOUT_CASES=1 \
   ctest --test-dir "$top/build/posix-asan" --output-on-failure --timeout 1200 \
         -R '^(unit_posix|e2e_posix)$' | tee "$logs/ctest-asan.log"
 rc_asan=${PIPESTATUS[0]}

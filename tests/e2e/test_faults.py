@@ -330,6 +330,10 @@ class Network(FaultCase):
                     self.assertEqual(app.snapshot(), plus(before, new_files))
                     self.assertEqual(app.outside(), outside)
 
+    # A minute of waiting on time-outs proves the time-outs, not memory safety:
+    # the sanitizer pass of the suite leaves it to the plain pass.
+    @unittest.skipIf(os.environ.get("PELMATIC_SKIP_TIMEOUT_CASES") == "1",
+                     "time-outs are checked in the plain pass")
     def test_servers_that_accept_and_never_answer(self):
         # Silence before the headers, and one byte after them then silence:
         # both must end the run within the program's bounded waits.
