@@ -1,6 +1,5 @@
 #include "run/pelmaticu.h"
 
-#include <cstdio>
 #include <exception>
 
 #include "os/os.h"
