@@ -20,23 +20,6 @@ NOTICE_CAPTION = b"PelMatic 2.000 - automatic version checker"
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 WS_EX_TOPMOST = 0x8
 
-INSTALLER_SRC = r"""
-#include <windows.h>
-#include <stdio.h>
-#include <stdlib.h>
-int main(void)
-{
-    char self[MAX_PATH];
-    const char *marker = getenv("PELMATIC_TEST_MARKER");
-    FILE *f;
-    GetModuleFileNameA(NULL, self, sizeof self);
-    if (!marker || !(f = fopen(marker, "w")))
-        return 1;
-    fprintf(f, "%s", self);
-    fclose(f);
-    return 0;
-}
-"""
 
 
 @wt.skip_unless_harness
@@ -65,13 +48,7 @@ class PelmaticUnderWine(unittest.TestCase):
         self.addCleanup(self.reap)
 
     def reap(self):
-        for p in self.procs:
-            if p.poll() is None:
-                p.kill()
-            p.wait(timeout=30)
-            for stream in (p.stdin, p.stdout, p.stderr):
-                if stream:
-                    stream.close()
+        wt.reap(self.procs)
 
     def serve(self, name, data):
         with open(os.path.join(self.served, name), "wb") as f:
@@ -159,7 +136,7 @@ class PelmaticUnderWine(unittest.TestCase):
 
     def test_installer_is_downloaded_and_really_runs(self):
         build = tempfile.mkdtemp(dir=self.root)
-        installer = wt.compile_c(INSTALLER_SRC, build, "setup")
+        installer = wt.compile_c(wt.INSTALLER_SRC, build, "setup")
         with open(installer, "rb") as f:
             self.serve("setup231.exe", f.read())
         self.serve("editor.ver", b"ver=2.31\r\nfile=setup231.exe\r\n")

@@ -152,13 +152,7 @@ class ShellPackageUnderWine(unittest.TestCase):
         self.addCleanup(self.reap)
 
     def reap(self):
-        for p in self.procs:
-            if p.poll() is None:
-                p.kill()
-            p.wait(timeout=30)
-            for stream in (p.stdin, p.stdout, p.stderr):
-                if stream:
-                    stream.close()
+        wt.reap(self.procs)
 
     # -- the situation ---------------------------------------------------
 

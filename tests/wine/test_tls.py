@@ -59,23 +59,6 @@ WINE_ROOT_SOURCES = ["/etc/ssl/certs/ca-certificates.crt", "/etc/ssl/certs",
                      "/etc/sfw/openssl/certs", "/etc/security/cacerts"]
 ROOT_STORE_KEY = r"HKLM\Software\Microsoft\SystemCertificates\Root\Certificates"
 
-INSTALLER_SRC = r"""
-#include <windows.h>
-#include <stdio.h>
-#include <stdlib.h>
-int main(void)
-{
-    char self[MAX_PATH];
-    const char *marker = getenv("PELMATIC_TEST_MARKER");
-    FILE *f;
-    GetModuleFileNameA(NULL, self, sizeof self);
-    if (!marker || !(f = fopen(marker, "w")))
-        return 1;
-    fprintf(f, "%s", self);
-    fclose(f);
-    return 0;
-}
-"""
 
 
 def can_unshare():
@@ -214,9 +197,7 @@ class HttpsUnderWine(unittest.TestCase):
         return proc
 
     def reap(self, proc):
-        if proc.poll() is None:
-            proc.kill()
-        proc.wait(timeout=30)
+        wt.reap([proc])
 
     def box(self, caption, proc):
         b = wt.wait_box(20000, title=caption.decode("latin-1"))
@@ -251,7 +232,7 @@ class HttpsUnderWine(unittest.TestCase):
 
     def test_installer_downloaded_over_https_runs(self):
         build = tempfile.mkdtemp(dir=self.root)
-        installer = wt.compile_c(INSTALLER_SRC, build, "setup")
+        installer = wt.compile_c(wt.INSTALLER_SRC, build, "setup")
         with open(installer, "rb") as f:
             program = f.read()
         self.serve("setup231.exe", program)

@@ -338,3 +338,36 @@ def compile_c(source, out_dir, name, flags=("-O2", "-static"), libs=()):
         raise WineToolError(f"{' '.join(cmd)} failed:\n"
                             f"{res.stderr.decode('utf-8', 'replace')}")
     return exe
+
+
+# A stand-in installer: records its own full path in the file that
+# PELMATIC_TEST_MARKER names (a Windows path), so a test sees that it ran
+# and from where.
+INSTALLER_SRC = r"""
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+int main(void)
+{
+    char self[MAX_PATH];
+    const char *marker = getenv("PELMATIC_TEST_MARKER");
+    FILE *f;
+    GetModuleFileNameA(NULL, self, sizeof self);
+    if (!marker || !(f = fopen(marker, "w")))
+        return 1;
+    fprintf(f, "%s", self);
+    fclose(f);
+    return 0;
+}
+"""
+
+
+def reap(procs):
+    """End the given Wine processes that still run and close their pipes."""
+    for p in procs:
+        if p.poll() is None:
+            p.kill()
+        p.wait(timeout=30)
+        for stream in (p.stdin, p.stdout, p.stderr):
+            if stream:
+                stream.close()
