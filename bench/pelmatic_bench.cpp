@@ -45,7 +45,8 @@ static long long BaselineMerge(const std::string& src, const std::string& dst) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s download URL PATH | fetch URL | unzip ZIP FOLDER | merge SRC DST\n",
+    std::fprintf(stderr,
+                 "usage: %s download URL PATH | fetch URL | unzip ZIP FOLDER | merge SRC DST\n",
                  argv[0]);
     return 2;
   }

@@ -14,6 +14,7 @@
 
 #include "install/ShellZipU.h"
 #include "os/wildcard.h"
+#include "platform/files.h"
 #include "version/versiontext.h"
 
 namespace {

@@ -7,9 +7,10 @@
 #include <cstdio>
 #include <string>
 
+#include "core/errors.h"
 #include "install/ShellZipU.h"
-#include "install/ShellDispatch_win32.h"
-#include "run/errors.h"
+#include "install/ShellZipU_win32.h"
+#include "platform/files.h"
 #include "version/versiontext.h"
 
 namespace {
@@ -29,7 +30,8 @@ struct WideString {
   explicit WideString(const std::string& text) {
     int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     s = SysAllocStringLen(nullptr, static_cast<UINT>(n));
-    if (s && n > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), s, n);
+    if (s && n > 0)
+      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), s, n);
   }
   WideString(const WideString&) = delete;
   WideString& operator=(const WideString&) = delete;
@@ -55,16 +57,16 @@ std::string Narrow(BSTR s) {
 
 // Messages lose their trailing blanks, control characters and periods.
 std::string TrimMessage(std::string m) {
-  while (!m.empty() && (static_cast<unsigned char>(m.back()) <= 32 || m.back() == '.')) m.pop_back();
+  while (!m.empty() && (static_cast<unsigned char>(m.back()) <= 32 || m.back() == '.'))
+    m.pop_back();
   return m;
 }
 
 std::string StatusMessage(HRESULT status) {
   char* buf = nullptr;
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                               FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, static_cast<DWORD>(status), 0, reinterpret_cast<char*>(&buf), 0,
-                           nullptr);
+  DWORD n = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, static_cast<DWORD>(status), 0, reinterpret_cast<char*>(&buf), 0, nullptr);
   std::string m = n && buf ? TrimMessage(std::string(buf, n)) : std::string();
   if (buf) LocalFree(buf);
   if (m.empty()) {
@@ -79,14 +81,12 @@ std::string StatusMessage(HRESULT status) {
   throw EOleSysError(StatusMessage(status), status, at);
 }
 
-uintptr_t Caller() { return reinterpret_cast<uintptr_t>(__builtin_return_address(0)); }
-
 }  // namespace
 
 // Late-bound call of a member by name: look up its id, then invoke it.
 __attribute__((noinline)) void ShellCall(IDispatch* target, const char* name, WORD kind,
-                                    VARIANTARG* reversedArgs, UINT argCount, VARIANT* result) {
-  uintptr_t at = Caller();
+                                         VARIANTARG* reversedArgs, UINT argCount, VARIANT* result) {
+  uintptr_t at = PELMATIC_CALLER_ADDRESS();
   if (!target) throw EOleError("Variant does not reference an automation object", at);
   WideString wide(name);
   DISPID id = 0;
@@ -172,7 +172,7 @@ __attribute__((noinline)) bool UnzipWithShell(const std::string& archive,
                                               const std::string& destination,
                                               const std::string& filter) {
   if (!FileExists(archive)) return false;
-  uintptr_t at = Caller();
+  uintptr_t at = PELMATIC_CALLER_ADDRESS();
 
   WideString progId("Shell.Application");
   CLSID clsid;

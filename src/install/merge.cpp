@@ -4,8 +4,8 @@
 
 namespace {
 
-constexpr uint32_t kFilePassSkip = os::kAttrHidden | os::kAttrSystem | os::kAttrVolume |
-                                   os::kAttrDirectory;
+constexpr uint32_t kFilePassSkip =
+    os::kAttrHidden | os::kAttrSystem | os::kAttrVolume | os::kAttrDirectory;
 constexpr uint32_t kFolderPassSkip = os::kAttrHidden | os::kAttrSystem | os::kAttrVolume;
 
 }  // namespace
@@ -19,7 +19,9 @@ void MergeFolder(const std::string& source, const std::string& destination, int3
   os::FindData entry;
 
   bool failed = false;
-  if (os::FindHandle h = os::FindFirst(pattern, entry)) {
+  // Each pass has its search to itself: the first is closed before the
+  // second opens.
+  if (os::UniqueFind search{os::FindFirst(pattern, entry)}) {
     do {
       if (entry.attributes & kFilePassSkip) continue;
       if (!os::FileMoveReplace(source + entry.name, destination + entry.name)) {
@@ -27,8 +29,7 @@ void MergeFolder(const std::string& source, const std::string& destination, int3
         break;
       }
       if (counter >= 0) ++counter;
-    } while (os::FindNext(h, entry));
-    os::FindClose(h);
+    } while (os::FindNext(search.Get(), entry));
   }
   if (failed) {
     // The rest of this folder and its subfolders stay where they are.
@@ -36,7 +37,7 @@ void MergeFolder(const std::string& source, const std::string& destination, int3
     return;
   }
 
-  if (os::FindHandle h = os::FindFirst(pattern, entry)) {
+  if (os::UniqueFind search{os::FindFirst(pattern, entry)}) {
     do {
       if (entry.attributes & kFolderPassSkip) continue;
       if (entry.name == "." || entry.name == "..") continue;
@@ -46,7 +47,6 @@ void MergeFolder(const std::string& source, const std::string& destination, int3
       os::DirCreate(destination + entry.name);
       MergeFolder(from, to, counter);
       os::DirRemove(source + entry.name);
-    } while (os::FindNext(h, entry));
-    os::FindClose(h);
+    } while (os::FindNext(search.Get(), entry));
   }
 }

@@ -1,27 +1,37 @@
 #include "install/package.h"
 
+#include "core/runstate.h"
 #include "install/ShellZipU.h"
 #include "install/merge.h"
 #include "os/os.h"
 #include "platform/desktop.h"
 #include "platform/download.h"
+#include "platform/files.h"
 #include "platform/names.h"
-#include "run/pelmaticu.h"
-#include "run/runstate.h"
 #include "version/versiontext.h"
+
+uint32_t gRandomSeed = 0;
+
+void SeedRandom(int hour, int minute, int second, int millisecond) {
+  gRandomSeed = static_cast<uint32_t>(((hour * 60 + minute) * 60 + second) * 1000 + millisecond);
+}
+
+uint32_t RandomDraw(uint32_t range) {
+  gRandomSeed = gRandomSeed * 134775813u + 1u;
+  return static_cast<uint32_t>((static_cast<uint64_t>(gRandomSeed) * range) >> 32);
+}
 
 namespace {
 
 template <typename Visit>
 void ForEachEntry(const std::string& folder, Visit visit) {
   os::FindData entry;
-  os::FindHandle h = os::FindFirst(folder + os::kPathSep + "*.*", entry);
-  if (!h) return;
+  os::UniqueFind search(os::FindFirst(folder + os::kPathSep + "*.*", entry));
+  if (!search) return;
   do {
     if (entry.name == "." || entry.name == "..") continue;
     if (!visit(entry)) break;
-  } while (os::FindNext(h, entry));
-  os::FindClose(h);
+  } while (os::FindNext(search.Get(), entry));
 }
 
 }  // namespace
@@ -29,7 +39,8 @@ void ForEachEntry(const std::string& folder, Visit visit) {
 void RemoveFolderTree(const std::string& folder) {
   ForEachEntry(folder, [&](const os::FindData& e) {
     std::string path = folder + os::kPathSep + e.name;
-    bool realFolder = (e.attributes & os::kAttrDirectory) && !(e.attributes & os::kAttrReparsePoint);
+    bool realFolder =
+        (e.attributes & os::kAttrDirectory) && !(e.attributes & os::kAttrReparsePoint);
     if (realFolder) {
       RemoveFolderTree(path);
     } else if (!os::FileDelete(path)) {
@@ -78,11 +89,9 @@ int32_t InstallPackage() {
 
   const std::string inner = unpack + os::kPathSep;
   os::FindData self;
-  if (os::FindHandle h = os::FindFirst(inner + "PELMATIC.EXE", self)) {
-    os::FindClose(h);
-    if (!(self.attributes & os::kAttrDirectory))
-      os::FileMove(inner + self.name, inner + "NEW_PELMATIC.EXE");
-  }
+  if (os::UniqueFind(os::FindFirst(inner + "PELMATIC.EXE", self)) &&
+      !(self.attributes & os::kAttrDirectory))
+    os::FileMove(inner + self.name, inner + "NEW_PELMATIC.EXE");
 
   // Without a backup a failed merge could not give the configuration back,
   // so nothing is moved then (as a merge that moved nothing: -13).
@@ -98,7 +107,8 @@ int32_t InstallPackage() {
     os::FileDelete(backup);
     os::Sleep(200);
     if (!gRun.LocalMode) os::FileDelete(archive);
-    if (!os::DirRemove(unpack)) ShowNotice("Not able to replace all files from folder: " + folderName);
+    if (!os::DirRemove(unpack))
+      ShowNotice("Not able to replace all files from folder: " + folderName);
     os::Sleep(100);
     return counter;
   }

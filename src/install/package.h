@@ -9,6 +9,13 @@
 // configuration restored).
 int32_t InstallPackage();
 
+// The seed of the draw that names the unpack folder; start-up seeds it
+// from the time of day.
+extern uint32_t gRandomSeed;
+void SeedRandom(int hour, int minute, int second, int millisecond);
+// A number from 0 to range - 1.
+uint32_t RandomDraw(uint32_t range);
+
 // Removes a folder tree without following links inside it.
 void RemoveFolderTree(const std::string& folder);
 // True when the tree holds a link or reparse point anywhere.

@@ -2,14 +2,10 @@
 
 #include <cstdio>
 
+#include "core/errors.h"
+#include "core/runstate.h"
 #include "os/os.h"
-#include "run/errors.h"
-#include "run/runstate.h"
 #include "version/versiontext.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 std::string GetFileVersionString(const std::string& path) {
   uint32_t ms = 0, ls = 0;
@@ -25,13 +21,8 @@ namespace {
 // it reads batch files in, and with every % doubled so that no part of the
 // name is taken for a variable.
 std::string ScriptPath(const std::string& path) {
-  std::string p = path;
-#ifdef _WIN32
-  std::string oem(p.size() + 1, '\0');
-  if (CharToOemA(p.c_str(), &oem[0])) p = oem.c_str();
-#endif
   std::string out;
-  for (char c : p) {
+  for (char c : os::ToOemCodePage(path)) {
     out += c;
     if (c == '%') out += '%';
   }
@@ -56,13 +47,15 @@ std::string BuildReplaceScript(const std::string& appDir) {
 
 __attribute__((noinline)) static void WriteScript(const std::string& path,
                                                   const std::string& text) {
-  uintptr_t at = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+  uintptr_t at = PELMATIC_CALLER_ADDRESS();
   os::FileHandle h = nullptr;
   if (os::FileCreateExclusive(path, h) != 0) throw EFCreateError("Cannot create file " + path, at);
+  os::UniqueFile file(h);
   uint32_t written = 0;
-  int32_t err = os::FileWrite(h, text.data(), static_cast<uint32_t>(text.size()), written);
-  int32_t closed = os::FileClose(h);
-  if (err != 0 || closed != 0 || written != text.size()) throw EWriteError("Stream write error", at);
+  int32_t err = os::FileWrite(file.Get(), text.data(), static_cast<uint32_t>(text.size()), written);
+  int32_t closed = file.Close();
+  if (err != 0 || closed != 0 || written != text.size())
+    throw EWriteError("Stream write error", at);
 }
 
 void ScheduleSelfReplace() {
@@ -75,5 +68,5 @@ void ScheduleSelfReplace() {
   const std::string script = gRun.AppDir + "@Runme.bat";
   WriteScript(script, BuildReplaceScript(gRun.AppDir));
   os::SetCurrentDir(gRun.AppDir);
-  os::ShellOpen(script, "", gRun.AppDir, 0);
+  os::ShellOpen(script, "", gRun.AppDir, os::kSwHide);
 }

@@ -36,7 +36,8 @@ bool IniLookup(const std::string& text, const std::string& section, const std::s
     if (line.empty() || line[0] == ';') continue;
     if (line[0] == '[') {
       size_t close = line.find(']');
-      std::string name = Strip(line.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+      std::string name =
+          Strip(line.substr(1, close == std::string::npos ? std::string::npos : close - 1));
       // Only the first section of a name is looked at.
       if (inSection) return false;
       inSection = !sectionSeen && SameName(name, section);

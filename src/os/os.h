@@ -6,7 +6,22 @@
 #include <cstdint>
 #include <string>
 
+#include "os/unique.h"
+
 namespace os {
+
+// Each kind of handle points at a type of its own, defined by each build,
+// so that one kind never converts into another. Null is "no handle".
+struct FindState;
+struct FileState;
+struct NetState;
+struct WindowState;
+struct SnapshotState;
+using FindHandle = FindState*;
+using FileHandle = FileState*;
+using NetHandle = NetState*;
+using WindowHandle = WindowState*;
+using SnapshotHandle = SnapshotState*;
 
 #ifdef _WIN32
 constexpr char kPathSep = '\\';
@@ -20,14 +35,14 @@ bool IsPathDelimiter(char c);
 
 // Attribute bits as the directory search reports them.
 enum : uint32_t {
-  kAttrReadOnly = 0x1,
-  kAttrHidden = 0x2,
-  kAttrSystem = 0x4,
-  kAttrVolume = 0x8,
-  kAttrDirectory = 0x10,
-  kAttrArchive = 0x20,
-  kAttrNormal = 0x80,
-  kAttrReparsePoint = 0x400,
+  kAttrReadOnly = 1u << 0,
+  kAttrHidden = 1u << 1,
+  kAttrSystem = 1u << 2,
+  kAttrVolume = 1u << 3,
+  kAttrDirectory = 1u << 4,
+  kAttrArchive = 1u << 5,
+  kAttrNormal = 1u << 7,
+  kAttrReparsePoint = 1u << 10,
 };
 
 // Windows error codes that the layer reports for file operations.
@@ -39,18 +54,34 @@ enum : int32_t {
   kErrDiskFull = 112,
 };
 
-// Message-box flags and results used by the program.
-enum : uint32_t {
-  kMbOk = 0x0,
-  kMbOkCancel = 0x1,
-  kMbYesNoCancel = 0x3,
-  kMbTypeMask = 0xF,
-};
+// Message-box flags and results used by the program (the MB_ and ID
+// values of Windows): the buttons, the icon, the modality, the z-order.
+enum : uint32_t { kMbOk = 0x0, kMbOkCancel = 0x1, kMbYesNoCancel = 0x3, kMbTypeMask = 0xF };
+enum : uint32_t { kMbIconError = 0x10, kMbIconQuestion = 0x20 };
+enum : uint32_t { kMbSystemModal = 0x1000, kMbTaskModal = 0x2000, kMbTopmost = 0x40000 };
 enum : int { kIdOk = 1, kIdCancel = 2, kIdYes = 6, kIdNo = 7 };
 
+// GetSystemMetrics indexes: the client area of a full-screen window.
+enum : int { kSmCxFullScreen = 16, kSmCyFullScreen = 17 };
+
+// Show commands of ShellOpen and of the status window.
+enum : int { kSwHide = 0, kSwShowNormal = 1 };
+
+// ShellOpen results: above kShellLastError means started; the POSIX build
+// reports a start as kShellStarted.
+enum : intptr_t {
+  kShellFileNotFound = 2,
+  kShellNoAssociation = 31,
+  kShellLastError = 32,
+  kShellStarted = 42,
+};
+
+// The close request that PostCloseMessage sends (WM_CLOSE).
+constexpr uint32_t kWmClose = 0x10;
+
 // ---- process and start-up --------------------------------------------------
-std::string ExePath();            // full path of the running executable
-std::string FirstArgument();      // the option word, by the program's rules
+std::string ExePath();        // full path of the running executable
+std::string FirstArgument();  // the option word, by the program's rules
 void ComInitialize();
 void ComUninitialize();
 void Sleep(uint32_t ms);
@@ -65,13 +96,11 @@ struct FindData {
   uint32_t attributes = 0;
   std::string name;  // long name, no folder
 };
-using FindHandle = void*;
 // Null when nothing matched (or the folder cannot be read).
 FindHandle FindFirst(const std::string& pattern, FindData& data);
 bool FindNext(FindHandle h, FindData& data);
 void FindClose(FindHandle h);
 
-using FileHandle = void*;
 // These return 0 or a Windows error code; the caller decides what to raise.
 int32_t FileOpenRead(const std::string& path, FileHandle& out);
 // Created anew for reading and writing, shared with readers and writers.
@@ -101,10 +130,9 @@ bool FileVersion(const std::string& path, uint32_t& versionMS, uint32_t& version
 // The profile reader: value of key in section of an INI file, at most
 // 1023 bytes, defaultValue when absent.
 std::string ProfileString(const std::string& section, const std::string& key,
-                             const std::string& defaultValue, const std::string& file);
+                          const std::string& defaultValue, const std::string& file);
 
 // ---- HTTP --------------------------------------------------------------------
-using NetHandle = void*;
 NetHandle NetOpen(const std::string& agent);
 // Opens a URL; null when it cannot be opened, including an answer with an
 // HTTP status of 400 or more. noCache asks for a fresh copy from the server.
@@ -114,27 +142,38 @@ NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache);
 bool UrlRead(NetHandle url, void* buf, uint32_t size, uint32_t& got);
 // The length the server announced for the body, 0 when it announced none.
 uint64_t UrlLength(NetHandle url);
-void InternetClose(NetHandle h);
+void NetClose(NetHandle h);
 
 // ---- desktop -----------------------------------------------------------------
 int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags);
 int GetSystemMetrics(int index);
-using WindowHandle = void*;
-WindowHandle CreateStatusWindow(const std::string& text, uint32_t style, int x, int y,
-                                int width, int height);
+WindowHandle CreateStatusWindow(const std::string& text, uint32_t style, int x, int y, int width,
+                                int height);
 void DestroyWindow(WindowHandle h);
-// ShellExecuteA: a value above 32 means started. showCommand 0 hides the
-// started program's window.
-intptr_t ShellOpen(const std::string& file, const std::string& params,
-                      const std::string& dir, int showCommand);
+// ShellExecuteA: a value above kShellLastError means started. kSwHide hides
+// the started program's window.
+intptr_t ShellOpen(const std::string& file, const std::string& params, const std::string& dir,
+                   int showCommand);
 WindowHandle FindTopWindow(const std::string& title);
 void PostCloseMessage(WindowHandle h);
 
 // ---- processes ---------------------------------------------------------------
-using SnapshotHandle = void*;
 SnapshotHandle ProcessSnapshot();  // null when it cannot be taken
 bool ProcessFirst(SnapshotHandle h, std::string& imageName);
 bool ProcessNext(SnapshotHandle h, std::string& imageName);
 void SnapshotClose(SnapshotHandle h);
+
+// ---- text --------------------------------------------------------------------
+// The text in the OEM code page that the command interpreter reads batch
+// files in; unchanged where there is no such code page.
+std::string ToOemCodePage(const std::string& text);
+
+// ---- owners ------------------------------------------------------------------
+// Every handle opened above this layer is held by one of these.
+using UniqueFind = Unique<FindHandle, FindClose>;
+using UniqueFile = Unique<FileHandle, FileClose>;
+using UniqueNet = Unique<NetHandle, NetClose>;
+using UniqueWindow = Unique<WindowHandle, DestroyWindow>;
+using UniqueSnapshot = Unique<SnapshotHandle, SnapshotClose>;
 
 }  // namespace os

@@ -191,7 +191,10 @@ bool FindFixedFileVersion(const uint8_t* data, size_t size, uint32_t& versionMS,
                           uint32_t& versionLS) {
   Bytes b(data, size);
   if (b.Has(0, 2) && data[0] == 'M' && data[1] == 'Z') return FromPe(b, versionMS, versionLS);
-  if (b.Has(0, 4) && std::memcmp(data, "\x7f" "ELF", 4) == 0)
+  if (b.Has(0, 4) && std::memcmp(data,
+                                 "\x7f"
+                                 "ELF",
+                                 4) == 0)
     return FromElf(b, versionMS, versionLS);
   return false;
 }

@@ -9,11 +9,12 @@
 const char* const kNoticeCaption = "PelMatic 2.000 - automatic version checker";
 
 void ShowNotice(const std::string& text) {
-  os::ShowMessageBox(text + "    ", kNoticeCaption, 0x00041020);
+  os::ShowMessageBox(text + "    ", kNoticeCaption,
+                     os::kMbOk | os::kMbIconQuestion | os::kMbSystemModal | os::kMbTopmost);
 }
 
 bool LaunchTarget(const std::string& target) {
-  return os::ShellOpen(target, "", "", 1) > 32;
+  return os::ShellOpen(target, "", "", os::kSwShowNormal) > os::kShellLastError;
 }
 
 std::string GetTempFolder() { return os::TempPath(); }
@@ -21,15 +22,15 @@ std::string GetTempFolder() { return os::TempPath(); }
 // Image names of all running processes in snapshot order; an allocation
 // failure part way keeps what was collected until then.
 static bool CollectProcessNames(std::vector<std::string>& names) {
-  os::SnapshotHandle snap = os::ProcessSnapshot();
+  os::UniqueSnapshot snap(os::ProcessSnapshot());
   if (!snap) return false;
   try {
     std::string name;
-    for (bool more = os::ProcessFirst(snap, name); more; more = os::ProcessNext(snap, name))
+    for (bool more = os::ProcessFirst(snap.Get(), name); more;
+         more = os::ProcessNext(snap.Get(), name))
       names.push_back(name);
   } catch (const std::bad_alloc&) {
   }
-  os::SnapshotClose(snap);
   return true;
 }
 

@@ -1,47 +1,37 @@
 #include "platform/download.h"
 
+#include "core/errors.h"
 #include "os/os.h"
-#include "run/errors.h"
 
 bool DownloadFile(const std::string& url, const std::string& path) {
-  os::NetHandle session = os::NetOpen("Pelmatic");
-  os::NetHandle request = os::UrlOpen(session, url, /*noCache=*/false);
-  if (!request) {
-    os::InternetClose(session);
-    return false;
-  }
-  auto closeNet = [&] {
-    os::InternetClose(request);
-    os::InternetClose(session);
-  };
-  os::FileHandle file = nullptr;
-  int32_t err = os::FileCreateShared(path, file);
-  if (err != 0) {
-    closeNet();
-    RaiseInOutError(err);
-  }
+  os::UniqueNet session(os::NetOpen("Pelmatic"));
+  os::UniqueNet request(os::UrlOpen(session.Get(), url, /*noCache=*/false));
+  if (!request) return false;
+  os::FileHandle h = nullptr;
+  int32_t err = os::FileCreateShared(path, h);
+  if (err != 0) RaiseInOutError(err);
+  os::UniqueFile file(h);
   char buffer[1024];
   bool complete = true;
   for (;;) {
     uint32_t got = 0;
-    if (!os::UrlRead(request, buffer, sizeof buffer, got)) {
+    if (!os::UrlRead(request.Get(), buffer, sizeof buffer, got)) {
       complete = false;
       break;
     }
     if (got == 0) break;
     uint32_t written = 0;
-    err = os::FileWrite(file, buffer, got, written);
+    err = os::FileWrite(file.Get(), buffer, got, written);
     if (err != 0) {
       // A partial package or installer is of no use to anyone; do not
-      // leave it taking the space that ran out.
-      os::FileClose(file);
+      // leave it taking the space that ran out. Windows deletes only a
+      // closed file.
+      file.Close();
       os::FileDelete(path);
-      closeNet();
       RaiseInOutError(err);
     }
   }
-  err = os::FileClose(file);
-  closeNet();
+  err = file.Close();
   if (err != 0) {
     os::FileDelete(path);
     RaiseInOutError(err);

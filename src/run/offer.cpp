@@ -1,5 +1,6 @@
 #include "run/offer.h"
 
+#include "core/runstate.h"
 #include "install/package.h"
 #include "install/selfreplace.h"
 #include "os/os.h"
@@ -7,19 +8,20 @@
 #include "platform/desktop.h"
 #include "platform/download.h"
 #include "platform/names.h"
-#include "run/runstate.h"
 #include "version/config.h"
 
 namespace {
 
 const std::string CRLF = "\r\n";
-constexpr uint32_t kHomepageQuestion = 0x41021;  // question icon, system-modal, topmost, OK/Cancel
-constexpr uint32_t kUpdateQuestion = 0x41023;    // the same with Yes/No/Cancel
+constexpr uint32_t kQuestionStyle = os::kMbIconQuestion | os::kMbSystemModal | os::kMbTopmost;
+constexpr uint32_t kHomepageQuestion = os::kMbOkCancel | kQuestionStyle;
+constexpr uint32_t kUpdateQuestion = os::kMbYesNoCancel | kQuestionStyle;
 
 std::string NotesBlock() {
-  return "There is NEW VERSION available :   " + CRLF + CRLF + "remote version:   " +
-         gRun.RemoteVer + "." + CRLF + CRLF + "your old version:  " + gRun.VerNow + "." + CRLF +
-         CRLF + "What is new: " + CRLF + gRun.WhatsNew + "   " + CRLF + CRLF;
+  return "There is NEW VERSION available :   " + CRLF + CRLF +
+         "remote version:   " + gRun.RemoteVer + "." + CRLF + CRLF +
+         "your old version:  " + gRun.VerNow + "." + CRLF + CRLF + "What is new: " + CRLF +
+         gRun.WhatsNew + "   " + CRLF + CRLF;
 }
 
 // The installer is fetched into the temporary folder and started from there.
@@ -62,8 +64,9 @@ std::string QuestionCaption() { return "PelMatic 2.000 - " + gRun.VerFile; }
 std::string HomepageQuestionText() { return NotesBlock() + "Show homepage ?   " + CRLF; }
 
 std::string UpdateQuestionText() {
-  return NotesBlock() + gRun.UpdateFile + CRLF + CRLF + "Please CLOSE APPLICATION before update !   " +
-         CRLF + CRLF + "UPDATE to the new version now (No= Show homepage) ?   " + CRLF;
+  return NotesBlock() + gRun.UpdateFile + CRLF + CRLF +
+         "Please CLOSE APPLICATION before update !   " + CRLF + CRLF +
+         "UPDATE to the new version now (No= Show homepage) ?   " + CRLF;
 }
 
 int32_t OfferUpdate() {
@@ -73,7 +76,8 @@ int32_t OfferUpdate() {
     return 0;  // the announcement stays until the program ends
   }
   if (gRun.UpdateFile.empty() || gRun.UpdateMode == "1") {
-    if (os::ShowMessageBox(HomepageQuestionText(), QuestionCaption(), kHomepageQuestion) == os::kIdOk)
+    if (os::ShowMessageBox(HomepageQuestionText(), QuestionCaption(), kHomepageQuestion) ==
+        os::kIdOk)
       LaunchTarget(gRun.UrlDown);
     return 0;
   }

@@ -2,26 +2,32 @@
 
 #include <exception>
 
+#include "core/errors.h"
+#include "core/runstate.h"
+#include "install/package.h"
 #include "os/os.h"
 #include "platform/WaitMsg.h"
 #include "platform/desktop.h"
 #include "platform/names.h"
-#include "run/errors.h"
 #include "run/offer.h"
-#include "run/runstate.h"
 #include "version/config.h"
 #include "version/manifest.h"
 
-uint32_t gRandomSeed = 0;
+namespace {
 
-void SeedRandom(int hour, int minute, int second, int millisecond) {
-  gRandomSeed = static_cast<uint32_t>(((hour * 60 + minute) * 60 + second) * 1000 + millisecond);
+// Shows the "Application Error" box for an error nobody caught and ends the
+// process with exit code 1.
+[[noreturn]] void ReportUnhandledError(const std::string& kind, const std::string& message,
+                                       uintptr_t address) {
+  std::string text = UnhandledErrorText(kind, ExtractFileName(os::ExePath()), address, message);
+  os::ShowMessageBox(text, "Application Error", os::kMbIconError | os::kMbTaskModal);
+  // A status window still shown stays until the process is gone, as it
+  // does on Windows: the error ends the run where it stands.
+  gRun.StatusWindow.Release();
+  os::ExitProcess(1);
 }
 
-uint32_t RandomDraw(uint32_t range) {
-  gRandomSeed = gRandomSeed * 134775813u + 1u;
-  return static_cast<uint32_t>((static_cast<uint64_t>(gRandomSeed) * range) >> 32);
-}
+}  // namespace
 
 void Startup(const std::string& exePath) {
   gRun.AppDir = ExtractFilePath(exePath);
@@ -38,11 +44,14 @@ void Shutdown() {
 }
 
 std::string UpToDateText() {
-  return "You do not need to update  !  \r\n\r\n" + gRun.VerFile + "\r\n\r\nremote version:   " +
-         gRun.RemoteVer + ".\r\n\r\nyour old version:  " + gRun.VerNow + ".";
+  return "You do not need to update  !  \r\n\r\n" + gRun.VerFile +
+         "\r\n\r\nremote version:   " + gRun.RemoteVer +
+         ".\r\n\r\nyour old version:  " + gRun.VerNow + ".";
 }
 
-std::string NoInformationText() { return "Not able to find version info !   \r\n\r\n" + gRun.VerFile; }
+std::string NoInformationText() {
+  return "Not able to find version info !   \r\n\r\n" + gRun.VerFile;
+}
 
 Options ParseOptions(const std::string& optionWord) {
   auto has = [&](char c) { return optionWord.find(c) != std::string::npos; };

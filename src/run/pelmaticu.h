@@ -19,11 +19,5 @@ Options ParseOptions(const std::string& optionWord);
 // Runs the whole program and returns its exit code (1 after an unhandled error).
 int PelmaticMain(const std::string& optionWord);
 
-// The seed of the program's one pseudo-random draw.
-extern uint32_t gRandomSeed;
-void SeedRandom(int hour, int minute, int second, int millisecond);
-// A number from 0 to range - 1.
-uint32_t RandomDraw(uint32_t range);
-
 std::string UpToDateText();
 std::string NoInformationText();

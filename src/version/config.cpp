@@ -1,6 +1,7 @@
 #include "version/config.h"
 
-#include "run/runstate.h"
+#include "core/runstate.h"
+#include "platform/files.h"
 #include "version/versiontext.h"
 
 bool LoadConfig() {

@@ -2,9 +2,10 @@
 
 #include <cstring>
 
+#include "core/errors.h"
+#include "core/runstate.h"
+#include "platform/files.h"
 #include "platform/names.h"
-#include "run/errors.h"
-#include "run/runstate.h"
 #include "version/versiontext.h"
 
 std::string ExtractValue(const std::string& text, const std::string& start,
@@ -53,10 +54,7 @@ class LineReader {
     if (eof_) return false;
     uint32_t got = 0;
     int32_t err = os::FileRead(h_, buf_, sizeof buf_, got);
-    if (err != 0) {
-      os::FileClose(h_);
-      RaiseInOutError(err);
-    }
+    if (err != 0) RaiseInOutError(err);
     pos_ = 0;
     len_ = got;
     if (got == 0) eof_ = true;
@@ -77,7 +75,8 @@ bool ReadTextFile(const std::string& path, std::string& text) {
   os::FileHandle h = nullptr;
   int32_t err = os::FileOpenRead(path, h);
   if (err != 0) RaiseInOutError(err);
-  LineReader reader(h);
+  os::UniqueFile file(h);
+  LineReader reader(file.Get());
   std::string line;
   do {
     line.clear();
@@ -85,49 +84,34 @@ bool ReadTextFile(const std::string& path, std::string& text) {
     text += line;
     text += "\r\n";
   } while (!reader.AtEnd());
-  os::FileClose(h);
   return true;
 }
 
 bool FetchText(const std::string& url, std::string& text) {
   text.clear();
-  bool result = false;
-  os::NetHandle session = os::NetOpen("Pelmatic");
+  os::UniqueNet session(os::NetOpen("Pelmatic"));
   if (!session) return false;
-  os::NetHandle request = nullptr;
-  try {
-    request = os::UrlOpen(session, url, /*noCache=*/true);
-    if (request) {
-      char piece[65];
-      result = true;
-      // Room for the announced body at once, rather than growing in steps
-      // (a limit keeps a lying server from reserving memory it never sends).
-      uint64_t announced = os::UrlLength(request);
-      if (announced > 0 && announced <= (256u << 20)) text.reserve(static_cast<size_t>(announced));
-      for (;;) {
-        uint32_t got = 0;
-        if (!os::UrlRead(request, piece, 64, got)) {
-          // A broken transfer must not pass as a (shorter) manifest: a cut
-          // "2.31" would compare as "2.3".
-          result = false;
-          text.clear();
-          break;
-        }
-        if (got == 0) break;
-        piece[got] = '\0';
-        // Bytes after a zero byte in a piece are dropped, as the text is
-        // handled as a zero-terminated string.
-        text.append(piece, std::strlen(piece));
-      }
-      os::InternetClose(request);
+  os::UniqueNet request(os::UrlOpen(session.Get(), url, /*noCache=*/true));
+  if (!request) return false;
+  char piece[65];
+  // Room for the announced body at once, rather than growing in steps (a
+  // limit keeps a lying server from reserving memory it never sends).
+  uint64_t announced = os::UrlLength(request.Get());
+  if (announced > 0 && announced <= (256u << 20)) text.reserve(static_cast<size_t>(announced));
+  for (;;) {
+    uint32_t got = 0;
+    if (!os::UrlRead(request.Get(), piece, 64, got)) {
+      // A broken transfer must not pass as a (shorter) manifest: a cut
+      // "2.31" would compare as "2.3".
+      text.clear();
+      return false;
     }
-  } catch (...) {
-    if (request) os::InternetClose(request);
-    os::InternetClose(session);
-    throw;
+    if (got == 0) return true;
+    piece[got] = '\0';
+    // Bytes after a zero byte in a piece are dropped, as the text is
+    // handled as a zero-terminated string.
+    text.append(piece, std::strlen(piece));
   }
-  os::InternetClose(session);
-  return result;
 }
 
 int32_t EvaluateManifest() {

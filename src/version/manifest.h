@@ -6,8 +6,7 @@
 
 // The text between the first start marker and the first end marker after it;
 // empty when either is missing.
-std::string ExtractValue(const std::string& text, const std::string& start,
-                         const std::string& end);
+std::string ExtractValue(const std::string& text, const std::string& start, const std::string& end);
 // A local text file as lines joined by CR LF. False when it does not exist;
 // a file that exists but cannot be read raises EInOutError.
 bool ReadTextFile(const std::string& path, std::string& text);

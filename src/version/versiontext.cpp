@@ -1,7 +1,5 @@
 #include "version/versiontext.h"
 
-#include "os/os.h"
-
 std::string Trim(const std::string& s) {
   size_t b = 0, e = s.size();
   while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
@@ -17,12 +15,4 @@ int CompareVersions(const std::string& a, const std::string& b) {
   }
   if (a.size() == b.size()) return 0;
   return a.size() < b.size() ? -1 : 1;
-}
-
-bool FileExists(const std::string& name) {
-  os::FindData data;
-  os::FindHandle h = os::FindFirst(name, data);
-  if (!h) return false;
-  os::FindClose(h);
-  return (data.attributes & os::kAttrDirectory) == 0;
 }

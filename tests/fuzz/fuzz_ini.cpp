@@ -119,8 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(seen.found == model.found && seen.value == model.value,
                "[%s] %s: got %d \"%s\" (%zu bytes), expected %d \"%s\" (%zu bytes)",
                section.c_str(), key.c_str(), seen.found, Printable(seen.value).c_str(),
-               seen.value.size(), model.found, Printable(model.value).c_str(),
-               model.value.size());
+               seen.value.size(), model.found, Printable(model.value).c_str(), model.value.size());
     if (seen.found) {
       FUZZ_CHECK(seen.value.size() <= 1023, "value of %zu bytes", seen.value.size());
       FUZZ_CHECK(seen.value.find_first_of("\r\n") == std::string::npos,

@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <string>
 
+#include "core/runstate.h"
 #include "fuzz_util.h"
 #include "line_model.h"
 #include "platform/names.h"
-#include "run/runstate.h"
 #include "version/manifest.h"
 #include "version/versiontext.h"
 
@@ -78,8 +78,8 @@ Outcome Expected(const std::string& text, const std::string& installed, bool has
 }
 
 void Compare(const char* what, const std::string& seen, const std::string& expected) {
-  FUZZ_CHECK(seen == expected, "%s: expected \"%s\", got \"%s\"", what,
-             Printable(expected).c_str(), Printable(seen).c_str());
+  FUZZ_CHECK(seen == expected, "%s: expected \"%s\", got \"%s\"", what, Printable(expected).c_str(),
+             Printable(seen).c_str());
 }
 
 void CheckTrimmed(const char* what, const std::string& s) {

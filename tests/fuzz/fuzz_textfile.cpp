@@ -20,10 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (text != expected) {
     size_t at = 0;
     while (at < text.size() && at < expected.size() && text[at] == expected[at]) ++at;
-    fuzzutil::Fail("lines differ from byte %zu of %zu (expected %zu bytes): got \"%s\", expected \"%s\"",
-                   at, text.size(), expected.size(),
-                   fuzzutil::Printable(text.substr(at), 60).c_str(),
-                   fuzzutil::Printable(expected.substr(at), 60).c_str());
+    fuzzutil::Fail(
+        "lines differ from byte %zu of %zu (expected %zu bytes): got \"%s\", expected \"%s\"", at,
+        text.size(), expected.size(), fuzzutil::Printable(text.substr(at), 60).c_str(),
+        fuzzutil::Printable(expected.substr(at), 60).c_str());
   }
   FUZZ_CHECK(text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0,
              "text does not end with CR LF");

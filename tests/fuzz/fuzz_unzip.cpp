@@ -195,8 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A refused or failed extraction takes back what it created; the
   // destination started empty.
   if (!ok)
-    FUZZ_CHECK(written == 0, "%zu items left behind by an extraction that returned false",
-               written);
+    FUZZ_CHECK(written == 0, "%zu items left behind by an extraction that returned false", written);
   if (!fuzzutil::RemoveTree(box.dest)) fuzzutil::Fail("cannot empty the destination");
   return 0;
 }

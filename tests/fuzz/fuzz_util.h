@@ -30,9 +30,9 @@ namespace fuzzutil {
 }
 
 // FUZZ_CHECK(cond, printf-style message...)
-#define FUZZ_CHECK(cond, ...)                      \
-  do {                                             \
-    if (!(cond)) ::fuzzutil::Fail(__VA_ARGS__);    \
+#define FUZZ_CHECK(cond, ...)                   \
+  do {                                          \
+    if (!(cond)) ::fuzzutil::Fail(__VA_ARGS__); \
   } while (0)
 
 // Every run writes at least one file, so a RAM-backed folder keeps the

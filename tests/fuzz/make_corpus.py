@@ -132,8 +132,8 @@ def pe_and_elf_seeds():
         run("i686-w64-mingw32-gcc", *flags, "-o", "versioned.exe", "tiny.c", "v.res.o")
         run("i686-w64-mingw32-gcc", *flags, "-o", "unversioned.exe", "tiny.c")
         # The POSIX build's own record, from the program's header.
-        run("g++", "-std=c++17", "-Os", "-c", "-I" + SRC,
-            os.path.join(SRC, "run", "version_record.cpp"), "-o", "record64.o")
+        run("g++", "-std=c++17", "-Os", "-c", "-I" + SRC, "-DPELMATIC_FILE_VERSION=2,0,0,0",
+            os.path.join(SRC, "os", "version_record_posix.cpp"), "-o", "record64.o")
         run("objcopy", "-O", "binary", "--only-section=.pelmatic_version", "record64.o",
             "record.bin")
         run("objcopy", "-I", "binary", "-O", "elf32-i386",

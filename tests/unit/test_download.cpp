@@ -2,8 +2,8 @@
 // from an error page or a broken transfer.
 #include <gtest/gtest.h>
 
+#include "core/errors.h"
 #include "platform/download.h"
-#include "run/errors.h"
 #include "testutil.h"
 
 using testutil::Exists;

@@ -1,10 +1,9 @@
-// The manifest and configuration on real files, as the check run reads them.
+// The manifest: its values, local text files and fetching over HTTP.
 #include <gtest/gtest.h>
 
-#include "run/errors.h"
-#include "run/runstate.h"
+#include "core/errors.h"
+#include "core/runstate.h"
 #include "testutil.h"
-#include "version/config.h"
 #include "version/manifest.h"
 
 using testutil::TempDir;
@@ -15,10 +14,7 @@ namespace {
 class Manifest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ResetRunState();
-    gRun.AppDir = dir.Path();
-    gRun.IniPath = dir / "pelmatic.ini";
-    gRun.LocalMode = true;
+    testutil::ResetRunStateIn(dir);
     gRun.VerFile = "editor";
     gRun.VerNow = "2.30";
   }
@@ -65,7 +61,7 @@ TEST_F(Manifest, VersionOutcomes) {
   EXPECT_EQ(Evaluate("ver=2.4\r\n"), 1);
   gRun.VerNow = "2.9";
   EXPECT_EQ(Evaluate("ver=2.10\r\n"), 0);
-  EXPECT_EQ(Evaluate("Ver=2.31\r\n"), -1);   // keys are case-sensitive
+  EXPECT_EQ(Evaluate("Ver=2.31\r\n"), -1);    // keys are case-sensitive
   EXPECT_EQ(Evaluate("ver = 2.31\r\n"), -1);  // no blank before "="
   EXPECT_EQ(Evaluate("ver=   \r\nfile=x.zip\r\n"), -1);
   EXPECT_EQ(gRun.UpdateFile, "x.zip");  // the other fields are filled all the same
@@ -101,7 +97,9 @@ TEST_F(Manifest, LineEndsCtrlZAndEmptyText) {
   EXPECT_EQ(gRun.UpdateFile, "a.zip");
   EXPECT_EQ(Evaluate("mode=1\r\nver=2.31"), 1);
   EXPECT_EQ(gRun.RemoteVer, "2.31");
-  EXPECT_EQ(Evaluate("ver=2.31\r\n\x1A" "file=late.zip\r\n"), 1);
+  EXPECT_EQ(Evaluate("ver=2.31\r\n\x1A"
+                     "file=late.zip\r\n"),
+            1);
   EXPECT_EQ(gRun.UpdateFile, "");
   EXPECT_EQ(Evaluate(""), -1);
   EXPECT_EQ(gRun.UpdateMode, "3");
@@ -130,7 +128,9 @@ TEST(ReadTextFile, LineRules) {
   EXPECT_EQ(read("a\nb"), "a\nb\r\n");
   EXPECT_EQ(read(""), "\r\n");
   EXPECT_EQ(read("a\r\n\r\n"), "a\r\n\r\n");
-  EXPECT_EQ(read("a\x1A" "b\r\nc"), "a\r\n");
+  EXPECT_EQ(read("a\x1A"
+                 "b\r\nc"),
+            "a\r\n");
   EXPECT_EQ(read("a\r\n\x1A\r\nb"), "a\r\n");
   EXPECT_EQ(read(std::string("z\0z\r\n", 5)), std::string("z\0z\r\n", 5));
   std::string longLine(100000, 'x');
@@ -142,66 +142,51 @@ TEST(ReadTextFile, LineRules) {
   EXPECT_FALSE(ReadTextFile(dir / "folder.txt", text));
 }
 
-namespace {
-
-class Config : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ResetRunState();
-    gRun.AppDir = dir.Path();
-    gRun.IniPath = dir / "pelmatic.ini";
-  }
-  TempDir dir;
-};
-
-}  // namespace
-
-TEST_F(Config, MissingFileTouchesNothing) {
-  EXPECT_FALSE(LoadConfig());
-  EXPECT_EQ(gRun.VerFile, "unknown");
-  EXPECT_EQ(gRun.VerNow, "0.00.0.a");
-  EXPECT_FALSE(gRun.UrlFile.empty());
+TEST(ExtractValue, TakesTextBetweenFirstStartAndNextEnd) {
+  EXPECT_EQ(ExtractValue("ver=2.31\r", "ver=", "\r"), "2.31");
+  EXPECT_EQ(ExtractValue("server=main\r\nver=2.31\r", "ver=", "\r"), "main");
+  EXPECT_EQ(ExtractValue("ver=\r", "ver=", "\r"), "");
+  EXPECT_EQ(ExtractValue("ver=2.31", "ver=", "\r"), "");  // no end marker
+  EXPECT_EQ(ExtractValue("mode=1\r", "ver=", "\r"), "");
+  EXPECT_EQ(ExtractValue("ver=1\r", "", "\r"), "");  // an empty marker is never found
+  EXPECT_EQ(ExtractValue("msg=a\r\nb<>c<>", "msg=", "<>"), "a\r\nb");
+  // The end marker is searched after the start marker only.
+  EXPECT_EQ(ExtractValue("<>msg=x<>", "msg=", "<>"), "x");
 }
 
-TEST_F(Config, ReadsAllKeysAndOverwritesMissingOnes) {
-  WriteFile(gRun.IniPath,
-            "; comment ver_now=9\r\n[Other]\r\nver_now=8\r\n[check]\r\nVER_NOW =  2.30 \r\n"
-            "ver_file=editor\r\nurl_file = \"http://h/d/\" \r\nclose_app='editor.exe'\r\n");
-  EXPECT_TRUE(LoadConfig());
-  EXPECT_EQ(gRun.VerNow, "2.30");
-  EXPECT_EQ(gRun.VerFile, "editor");
-  EXPECT_EQ(gRun.UrlFile, "http://h/d/");
-  EXPECT_EQ(gRun.CloseApp, "editor.exe");
-  EXPECT_EQ(gRun.UrlDown, "");  // absent keys replace the built-in defaults
-  EXPECT_EQ(gRun.RunApp, "");
+TEST(FetchText, ReadsBodyAndRejectsBrokenAnswers) {
+  REQUIRE_SERVER();
+  const std::string root = testutil::ServerRoot();
+  WriteFile(root + "fetch.ver", "ver=2.31\r\n");
+  std::string text;
+  EXPECT_TRUE(FetchText(testutil::ServerUrl() + "fetch.ver", text));
+  EXPECT_EQ(text, "ver=2.31\r\n");
+  // Never from a cache: a changed manifest is seen at once.
+  WriteFile(root + "fetch.ver", "ver=2.32\r\n");
+  EXPECT_TRUE(FetchText(testutil::ServerUrl() + "fetch.ver", text));
+  EXPECT_EQ(text, "ver=2.32\r\n");
+  WriteFile(root + "fetch.ver", "ver=2.31\r\n");
 
-  // Reading again after the file was replaced gives the new values.
-  WriteFile(gRun.IniPath,
-            "[Check]\nver_now=3.0\nver_file=tool\nurl_file=u/\nurl_down=d\nclose_app=c\n"
-            "run_app=readme.txt\n");
-  EXPECT_TRUE(LoadConfig());
-  EXPECT_EQ(gRun.VerNow, "3.0");
-  EXPECT_EQ(gRun.VerFile, "tool");
-  EXPECT_EQ(gRun.UrlFile, "u/");
-  EXPECT_EQ(gRun.UrlDown, "d");
-  EXPECT_EQ(gRun.CloseApp, "c");
-  EXPECT_EQ(gRun.RunApp, "readme.txt");
-}
+  // A zero byte drops the rest of its 64-byte piece, not the next piece.
+  std::string body = std::string(10, 'a') + '\0' + std::string(53, 'b') + std::string(64, 'c');
+  WriteFile(root + "zero.ver", body);
+  EXPECT_TRUE(FetchText(testutil::ServerUrl() + "zero.ver", text));
+  EXPECT_EQ(text, std::string(10, 'a') + std::string(64, 'c'));
 
-TEST_F(Config, BlankVersionOrNoSectionIsIncompleteButStillWritten) {
-  WriteFile(gRun.IniPath, "[Check]\r\nver_now= \t \r\nver_file=editor\r\n");
-  EXPECT_FALSE(LoadConfig());
-  EXPECT_EQ(gRun.VerNow, "");
-  EXPECT_EQ(gRun.VerFile, "editor");
+  testutil::SetServerFaults(
+      R"({"/missing.ver": {"status": 404, "body": "ver=9.9\r\n"},)"
+      R"( "/cut.ver": {"cut": 6}, "/moved.ver": {"redirect": "/fetch.ver", "code": 302}})");
+  WriteFile(root + "cut.ver", "ver=2.31\r\n");
+  text = "stale";
+  EXPECT_FALSE(FetchText(testutil::ServerUrl() + "missing.ver", text));
+  EXPECT_EQ(text, "");
+  text = "stale";
+  EXPECT_FALSE(FetchText(testutil::ServerUrl() + "cut.ver", text));
+  EXPECT_EQ(text, "");
+  EXPECT_TRUE(FetchText(testutil::ServerUrl() + "moved.ver", text));
+  EXPECT_EQ(text, "ver=2.31\r\n");
+  testutil::SetServerFaults("{}");
 
-  WriteFile(gRun.IniPath, "[Other]\r\nver_now=1\r\n");
-  EXPECT_FALSE(LoadConfig());
-  EXPECT_EQ(gRun.VerFile, "");
-  EXPECT_EQ(gRun.UrlFile, "");
-}
-
-TEST_F(Config, LongValuesAreCutTo1023Bytes) {
-  WriteFile(gRun.IniPath, "[Check]\r\nver_now=1\r\nrun_app=" + std::string(2000, 'r') + "\r\n");
-  EXPECT_TRUE(LoadConfig());
-  EXPECT_EQ(gRun.RunApp, std::string(1023, 'r'));
+  EXPECT_FALSE(FetchText("editor.ver", text));  // no scheme: cannot be opened
+  EXPECT_FALSE(FetchText("http://127.0.0.1:1/x.ver", text));
 }

@@ -12,12 +12,11 @@
 
 using testutil::Exists;
 using testutil::ReadFile;
+using testutil::S;
 using testutil::TempDir;
 using testutil::WriteFile;
 
 namespace {
-
-const std::string S(1, os::kPathSep);
 
 // A name the platform's directory search reports as hidden.
 std::string MakeHidden(const std::string& folder, const std::string& name, bool asFolder) {
@@ -33,7 +32,8 @@ std::string MakeHidden(const std::string& folder, const std::string& name, bool 
     WriteFile(path, "hidden");
   }
 #ifdef _WIN32
-  SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN | (asFolder ? FILE_ATTRIBUTE_DIRECTORY : 0));
+  SetFileAttributesA(path.c_str(),
+                     FILE_ATTRIBUTE_HIDDEN | (asFolder ? FILE_ATTRIBUTE_DIRECTORY : 0));
 #endif
   return path;
 }

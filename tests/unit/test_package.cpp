@@ -4,39 +4,30 @@
 
 #include <cstdlib>
 
+#include "core/runstate.h"
 #include "install/package.h"
-#include "run/pelmaticu.h"
-#include "run/runstate.h"
 #include "testutil.h"
 
 using testutil::Exists;
 using testutil::ReadFile;
+using testutil::S;
 using testutil::TempDir;
 using testutil::WriteFile;
 
 namespace {
 
-const std::string S(1, os::kPathSep);
 const char kIni[] = "[Check]\r\nver_now=1.0\r\n";
 
 class Package : public ::testing::Test {
  protected:
   void SetUp() override {
-    ResetRunState();
-    gRun.AppDir = dir.Path();
-    gRun.IniPath = dir / "pelmatic.ini";
-    gRun.LocalMode = true;
+    testutil::ResetRunStateIn(dir);
     gRun.UpdateFile = "update.zip";
     SeedRandom(12, 0, 0, 0);  // the draw then names the folder Temp4395
     WriteFile(gRun.IniPath, kIni);
   }
-  // A ZIP built by Python; entries is Python code adding to ZipFile z.
   void Zip(const std::string& path, const std::string& entries) {
-    std::string script = dir / "mkzip.py.txt";
-    WriteFile(script, "import zipfile\nz = zipfile.ZipFile(r'" + path + "', 'w')\n" + entries +
-                          "\nz.close()\n");
-    ASSERT_EQ(std::system(("python3 '" + script + "'").c_str()), 0);
-    os::FileDelete(script);
+    ASSERT_TRUE(testutil::PyZip(path, entries));
   }
   TempDir dir;
 };
@@ -44,8 +35,8 @@ class Package : public ::testing::Test {
 }  // namespace
 
 TEST_F(Package, UnsafeNamesAreRefusedBeforeAnythingHappens) {
-  const char* names[] = {"", ".", "..", "..\\..\\x.zip", "../x.zip", "C:\\x.zip", "C:x.zip",
-                         "sub/x.zip", "a\tb.zip", "*.zip"};
+  const char* names[] = {"",          ".",       "..",        "..\\..\\x.zip", "../x.zip",
+                         "C:\\x.zip", "C:x.zip", "sub/x.zip", "a\tb.zip",      "*.zip"};
   for (const char* name : names) {
     SCOPED_TRACE(name);
     gRun.UpdateFile = name;
@@ -82,6 +73,19 @@ TEST_F(Package, FailedDownloadIsMinusEleven) {
   EXPECT_FALSE(Exists(dir / "not-published.zip"));
   gRun.UpdateFile = "";
   EXPECT_EQ(InstallPackage(), -11);
+}
+
+TEST(RandomDraw, FolderNumberFollowsFromStartTime) {
+  SeedRandom(0, 0, 0, 0);
+  EXPECT_EQ(1000 + RandomDraw(8999), 1000u);
+  SeedRandom(12, 0, 0, 0);
+  EXPECT_EQ(gRandomSeed, 43200000u);
+  EXPECT_EQ(1000 + RandomDraw(8999), 4395u);
+  SeedRandom(23, 59, 59, 999);
+  EXPECT_EQ(gRandomSeed, 86399999u);
+  uint32_t n = 1000 + RandomDraw(8999);
+  EXPECT_GE(n, 1000u);
+  EXPECT_LE(n, 9998u);
 }
 
 #ifndef _WIN32
@@ -157,9 +161,10 @@ TEST_F(Package, LinkCheckAndRemovalNeverFollowLinks) {
   os::DirCreate(dir / "unpack" + S + "sub");
   WriteFile(dir / "unpack" + S + "sub" + S + "f.txt", "f");
   EXPECT_FALSE(TreeHoldsLink(dir / "unpack"));
-  ASSERT_EQ(std::system(("ln -s '" + dir / "outside" + "' '" + dir / "unpack" + S + "sub" + S +
-                         "link'").c_str()),
-            0);
+  ASSERT_EQ(
+      std::system(
+          ("ln -s '" + dir / "outside" + "' '" + dir / "unpack" + S + "sub" + S + "link'").c_str()),
+      0);
   EXPECT_TRUE(TreeHoldsLink(dir / "unpack"));
   RemoveFolderTree(dir / "unpack");
   EXPECT_FALSE(Exists(dir / "unpack"));

@@ -5,10 +5,10 @@
 #include <thread>
 #include <vector>
 
+#include "core/runstate.h"
 #include "install/selfreplace.h"
 #include "os/peversion.h"
 #include "platform/names.h"
-#include "run/runstate.h"
 #include "testutil.h"
 
 using testutil::Exists;
@@ -60,7 +60,8 @@ TEST(FileVersion, DamagedFilesNeverReadOutOfBounds) {
     FindFixedFileVersion(bad.data(), bad.size(), ms, ls);
   }
   const VersionRecord record = MakeVersionRecord(2, 1, 0, 0);
-  EXPECT_FALSE(FindFixedFileVersion(record.bytes, sizeof record.bytes, ms, ls));  // no file around it
+  EXPECT_FALSE(
+      FindFixedFileVersion(record.bytes, sizeof record.bytes, ms, ls));  // no file around it
 }
 
 TEST(ReplaceScript, ExactLinesAndEscapedFolder) {

@@ -28,8 +28,8 @@ TempDir::TempDir() {
   static std::atomic<int> counter{0};
   std::string base = os::TempPath();
   for (;;) {
-    std::string candidate = base + "pelmatic-test-" + std::to_string(ProcessId()) + "-" +
-                            std::to_string(counter++);
+    std::string candidate =
+        base + "pelmatic-test-" + std::to_string(ProcessId()) + "-" + std::to_string(counter++);
     if (os::DirCreate(candidate)) {
       path_ = candidate + os::kPathSep;
       return;
@@ -38,6 +38,22 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() { RemoveTree(path_); }
+
+void ResetRunStateIn(const TempDir& appDir) {
+  ResetRunState();
+  gRun.AppDir = appDir.Path();
+  gRun.IniPath = appDir / "pelmatic.ini";
+  gRun.LocalMode = true;
+}
+
+bool PyZip(const std::string& path, const std::string& entries) {
+  const std::string script = path + ".py.txt";
+  WriteFile(script, "import zipfile, stat\nz = zipfile.ZipFile(r'" + path +
+                        "', 'w', zipfile.ZIP_DEFLATED)\n" + entries + "\nz.close()\n");
+  bool made = std::system(("python3 '" + script + "'").c_str()) == 0;
+  os::FileDelete(script);
+  return made;
+}
 
 void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);

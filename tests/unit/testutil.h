@@ -5,9 +5,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "core/runstate.h"
 #include "os/os.h"
 
 namespace testutil {
+
+// The path separator as a text, for joining test paths.
+inline const std::string S(1, os::kPathSep);
 
 // A fresh folder under the system's temporary folder, removed with
 // everything in it when the object goes. Path() ends with the separator.
@@ -21,6 +25,15 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// The run state as the program loads it, for an application folder
+// (AppDir, with pelmatic.ini there) in local mode.
+void ResetRunStateIn(const TempDir& appDir);
+
+// A ZIP file built by Python's zipfile at path; entries is Python code that
+// adds to the ZipFile object z (the modules zipfile and stat are imported).
+// True when Python made it.
+bool PyZip(const std::string& path, const std::string& entries);
 
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
@@ -38,8 +51,8 @@ void SetServerFaults(const std::string& json);
 
 // For tests that need the run's HTTP server: fails loudly rather than
 // skipping, since the suite is always run with one.
-#define REQUIRE_SERVER()                                                   \
-  do {                                                                     \
-    ASSERT_FALSE(testutil::ServerUrl().empty())                            \
-        << "run the unit tests through tests/tools/with_server.py";        \
+#define REQUIRE_SERVER()                                            \
+  do {                                                              \
+    ASSERT_FALSE(testutil::ServerUrl().empty())                     \
+        << "run the unit tests through tests/tools/with_server.py"; \
   } while (0)

@@ -2,9 +2,7 @@
 // the self-replacement finds it, as Windows finds PELMATIC.EXE's resource.
 #include "os/peversion.h"
 
-#ifndef PELMATIC_FILE_VERSION
-#define PELMATIC_FILE_VERSION 2, 0, 0, 0
-#endif
+// PELMATIC_FILE_VERSION (a, b, c, d) comes from the build.
 
 __attribute__((section(".pelmatic_version"), used)) extern const VersionRecord kPelmaticVersion =
     MakeVersionRecord(PELMATIC_FILE_VERSION);

@@ -9,12 +9,9 @@
 
 using testutil::Exists;
 using testutil::ReadFile;
+using testutil::S;
 using testutil::TempDir;
 using testutil::WriteFile;
-
-namespace {
-const std::string S(1, os::kPathSep);
-}
 
 TEST(UnzipWithShell, MissingArchiveOrFolderTouchesNothing) {
   TempDir dir;
@@ -40,14 +37,9 @@ class Unzip : public ::testing::Test {
     os::DirCreate(dir / "stage");
     os::DirCreate(dir / "dest");
   }
-  // A zip file built by Python's zipfile; entries is Python code that adds
-  // to the ZipFile object z.
   std::string PyZip(const std::string& name, const std::string& entries) {
     std::string path = dir / name;
-    std::string script = dir / (name + ".py");
-    WriteFile(script, "import zipfile, stat\nz = zipfile.ZipFile(r'" + path +
-                          "', 'w', zipfile.ZIP_DEFLATED)\n" + entries + "\nz.close()\n");
-    EXPECT_EQ(Sh("python3 '" + script + "'"), 0);
+    EXPECT_TRUE(testutil::PyZip(path, entries));
     return path;
   }
   std::string Dest(const std::string& rel = "") const { return dir / "dest" + S + rel; }
@@ -139,8 +131,8 @@ TEST_F(Unzip, LinksAlreadyInTheFolderAreNotFollowed) {
 #ifdef _WIN32
 #include <windows.h>
 
-#include "install/ShellDispatch_win32.h"
-#include "run/errors.h"
+#include "core/errors.h"
+#include "install/ShellZipU_win32.h"
 
 TEST(UnzipWithShell, ArchiveTheShellCannotOpenYieldsFalseAndTouchesNothing) {
   // Wine's shell opens no ZIP folders: NameSpace gives no folder object.

@@ -1,4 +1,4 @@
-#include "run/runstate.h"
+#include "core/runstate.h"
 
 RunState gRun;
 

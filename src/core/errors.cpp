@@ -1,9 +1,8 @@
-#include "run/errors.h"
+#include "core/errors.h"
 
 #include <cstdio>
 
 #include "os/os.h"
-#include "platform/names.h"
 
 std::string InOutErrorMessage(int32_t code) {
   switch (code) {
@@ -29,7 +28,7 @@ __attribute__((noinline)) void RaiseInOutError(int32_t code) {
   // A write that stored less than it was given is reported as a full disk,
   // whatever the platform called it.
   if (code == os::kErrDiskFull) code = 101;
-  throw EInOutError(code, reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+  throw EInOutError(code, PELMATIC_CALLER_ADDRESS());
 }
 
 std::string UnhandledErrorText(const std::string& kind, const std::string& module,
@@ -39,11 +38,4 @@ std::string UnhandledErrorText(const std::string& kind, const std::string& modul
   std::string text = "Exception " + kind + " in module " + module + " at " + addr + ".\n" + message;
   if (text.empty() || text.back() != '.') text += '.';
   return text;
-}
-
-void ReportUnhandledError(const std::string& kind, const std::string& message,
-                          uintptr_t address) {
-  std::string text = UnhandledErrorText(kind, ExtractFileName(os::ExePath()), address, message);
-  os::ShowMessageBox(text, "Application Error", 0x2010);
-  os::ExitProcess(1);
 }

@@ -7,7 +7,7 @@
 #include "os/os.h"
 
 struct RunState {
-  os::WindowHandle StatusWindow = nullptr;
+  os::UniqueWindow StatusWindow;  // the status window, while one is shown
   std::string IniPath = "pelmatic.ini";
   std::string VerNow = "0.00.0.a";
   std::string VerFile = "unknown";

@@ -6,6 +6,11 @@
 #include <stdexcept>
 #include <string>
 
+// The code address that the current function returns to: the address an
+// error reports. Only a macro gives the caller's address whatever the
+// compiler inlines; functions that use it are marked noinline.
+#define PELMATIC_CALLER_ADDRESS() reinterpret_cast<uintptr_t>(__builtin_return_address(0))
+
 class EPelmaticError : public std::runtime_error {
  public:
   EPelmaticError(const std::string& message, uintptr_t address)
@@ -77,8 +82,3 @@ std::string InOutErrorMessage(int32_t code);
 // The text of the "Application Error" box.
 std::string UnhandledErrorText(const std::string& kind, const std::string& module,
                                uintptr_t address, const std::string& message);
-
-// Shows the "Application Error" box for an error nobody caught and ends the
-// process with exit code 1.
-[[noreturn]] void ReportUnhandledError(const std::string& kind, const std::string& message,
-                                       uintptr_t address);

@@ -1,0 +1,163 @@
+// The POSIX build's desktop is the terminal: message boxes on standard
+// output answered on standard input, status windows, launches and close
+// requests as lines on standard error.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "os/os.h"
+#include "os/os_posix.h"
+
+namespace os {
+
+int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags) {
+  uint32_t type = flags & kMbTypeMask;
+  const char* prompt = type == kMbOkCancel      ? "[O]K / [C]ancel ? "
+                       : type == kMbYesNoCancel ? "[Y]es / [N]o / [C]ancel ? "
+                                                : "[OK] ";
+  bool hasCancel = type == kMbOkCancel || type == kMbYesNoCancel;
+  std::string out = "\n== " + caption + " ==\n" + text + "\n" + prompt;
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  std::fflush(stdout);
+  for (;;) {
+    char* line = nullptr;
+    size_t cap = 0;
+    ssize_t n = ::getline(&line, &cap, stdin);
+    std::string answer = n > 0 ? std::string(line, static_cast<size_t>(n)) : std::string();
+    std::free(line);
+    if (n <= 0) return hasCancel ? kIdCancel : kIdOk;
+    size_t i = answer.find_first_not_of(" \t\r\n");
+    if (i == std::string::npos) return type == kMbYesNoCancel ? kIdYes : kIdOk;
+    char c = static_cast<char>(answer[i] | 0x20);
+    if (type == kMbYesNoCancel) {
+      if (c == 'y') return kIdYes;
+      if (c == 'n') return kIdNo;
+      if (c == 'c') return kIdCancel;
+    } else if (type == kMbOkCancel) {
+      if (c == 'o') return kIdOk;
+      if (c == 'c') return kIdCancel;
+    } else if (c == 'o') {
+      return kIdOk;
+    }
+    std::fwrite(prompt, 1, std::strlen(prompt), stdout);
+    std::fflush(stdout);
+  }
+}
+
+int GetSystemMetrics(int index) {
+  // The terminal has no screen; a common desktop size keeps the arithmetic
+  // above this layer meaningful.
+  if (index == kSmCxFullScreen) return 1024;
+  if (index == kSmCyFullScreen) return 768;
+  return 0;
+}
+
+WindowHandle CreateStatusWindow(const std::string& text, uint32_t, int, int, int, int) {
+  static intptr_t next = 0;
+  std::string line = "[status] " + text + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+  return reinterpret_cast<WindowHandle>(++next);
+}
+
+void DestroyWindow(WindowHandle h) {
+  if (!h) return;
+  std::fputs("[status closed]\n", stderr);
+  std::fflush(stderr);
+}
+
+namespace {
+
+bool HasUrlScheme(const std::string& s) {
+  size_t colon = s.find(':');
+  if (colon == std::string::npos || colon < 2) return false;
+  for (size_t i = 0; i < colon; ++i) {
+    char c = s[i];
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+              (i > 0 && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'));
+    if (!ok) return false;
+  }
+  return true;
+}
+
+std::string FindOnPath(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  std::string p = path ? path : "/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= p.size()) {
+    size_t end = p.find(':', start);
+    if (end == std::string::npos) end = p.size();
+    std::string dir = p.substr(start, end - start);
+    if (dir.empty()) dir = ".";
+    std::string candidate = dir + "/" + program;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return std::string();
+}
+
+bool HasBatchExtension(const std::string& file) {
+  size_t dot = file.rfind('.');
+  if (dot == std::string::npos || file.find('/', dot) != std::string::npos) return false;
+  std::string ext = file.substr(dot);
+  for (char& c : ext) c = static_cast<char>(c | 0x20);
+  return ext == ".bat" || ext == ".cmd";
+}
+
+}  // namespace
+
+intptr_t ShellOpen(const std::string& file, const std::string& params, const std::string& dir,
+                   int) {
+  std::string line = "[launch] " + file + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+  bool url = HasUrlScheme(file);
+  struct stat st;
+  bool exists = !url && ::stat(file.c_str(), &st) == 0;
+  if (!url && !exists) return kShellFileNotFound;
+  if (exists && S_ISREG(st.st_mode) && HasBatchExtension(file))
+    return RunBatchDetached(file, dir) ? kShellStarted : kShellFileNotFound;
+  std::vector<std::string> args;
+  if (exists && S_ISREG(st.st_mode) && (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH))) {
+    args.push_back(file);
+  } else {
+    std::string opener = FindOnPath("xdg-open");
+    if (opener.empty()) return kShellNoAssociation;
+    args = {opener, file};
+  }
+  if (!params.empty()) args.push_back(params);
+  return SpawnDetached(args, dir) ? kShellStarted : kShellFileNotFound;
+}
+
+WindowHandle FindTopWindow(const std::string& title) {
+  std::string line = "[close] " + title + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+  auto same = [](const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+      if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+    return true;
+  };
+  // The "window" of the terminal desktop is the process itself.
+  std::vector<std::pair<pid_t, std::string>> processes;
+  if (!RunningProcesses(processes)) return nullptr;
+  for (const auto& p : processes) {
+    std::string name = p.second;
+    size_t dot = name.rfind('.');
+    if (dot != std::string::npos) name.resize(dot);
+    if (same(name, title)) return reinterpret_cast<WindowHandle>(static_cast<intptr_t>(p.first));
+  }
+  return nullptr;
+}
+
+void PostCloseMessage(WindowHandle h) {
+  if (h) ::kill(static_cast<pid_t>(reinterpret_cast<intptr_t>(h)), SIGTERM);
+}
+
+}  // namespace os

@@ -1,0 +1,189 @@
+// The POSIX build's processes: the running program, the clock, starting
+// detached programs and batch files, and the process list from /proc.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "os/batch.h"
+#include "os/os.h"
+#include "os/os_posix.h"
+
+namespace os {
+
+std::string ExePath() {
+  char buf[4096];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return std::string();
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+std::string FirstArgument() {
+  std::string cmdline;
+  if (!ReadWholeFile("/proc/self/cmdline", cmdline)) return std::string();
+  size_t first = cmdline.find('\0');
+  if (first == std::string::npos || first + 1 >= cmdline.size()) return std::string();
+  size_t end = cmdline.find('\0', first + 1);
+  return cmdline.substr(first + 1, end == std::string::npos ? std::string::npos : end - first - 1);
+}
+
+void ComInitialize() {}
+void ComUninitialize() {}
+
+void Sleep(uint32_t ms) {
+  struct timespec ts = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+SystemTime GetSystemTimeUtc() {
+  struct timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  long long ms = static_cast<long long>(ts.tv_sec % 86400) * 1000 + ts.tv_nsec / 1000000;
+  return {static_cast<int>(ms / 3600000), static_cast<int>(ms / 60000 % 60),
+          static_cast<int>(ms / 1000 % 60), static_cast<int>(ms % 1000)};
+}
+
+void ExitProcess(int code) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::exit(code);
+}
+
+// The command interpreter's code page is the system's own here.
+std::string ToOemCodePage(const std::string& text) { return text; }
+
+// ---- starting programs -------------------------------------------------------
+
+bool SpawnDetached(const std::vector<std::string>& args, const std::string& dir) {
+  int pipefd[2];
+  if (::pipe2(pipefd, O_CLOEXEC) != 0) return false;
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t child;
+  if (ForkDetached(child)) {
+    // The grandchild tells a failed start through the pipe, which the
+    // successful exec closes unwritten.
+    ::signal(SIGPIPE, SIG_DFL);
+    if (!dir.empty() && ::chdir(dir.c_str()) != 0) {
+      int e = errno;
+      (void)!::write(pipefd[1], &e, sizeof e);
+      ::_exit(127);
+    }
+    ::execv(argv[0], argv.data());
+    int e = errno;
+    (void)!::write(pipefd[1], &e, sizeof e);
+    ::_exit(127);
+  }
+  ::close(pipefd[1]);
+  if (child < 0) {
+    ::close(pipefd[0]);
+    return false;
+  }
+  bool exited = ReapChild(child);
+  int err = 0;
+  ssize_t n;
+  while ((n = ::read(pipefd[0], &err, sizeof err)) < 0 && errno == EINTR) {
+  }
+  ::close(pipefd[0]);
+  return exited && n == 0;
+}
+
+// A batch file runs in the built-in interpreter, in a detached process of
+// its own session, so that it outlives this one as the command
+// interpreter's process would.
+bool RunBatchDetached(const std::string& file, const std::string& dir) {
+  std::string text;
+  if (!ReadWholeFile(file, text)) return false;
+  std::fflush(stdout);
+  std::fflush(stderr);
+  pid_t child;
+  if (ForkDetached(child)) {
+    if (!dir.empty()) (void)!::chdir(dir.c_str());
+    RunBatchScript(text);
+    ::_exit(0);
+  }
+  if (child < 0) return false;
+  ReapChild(child);
+  return true;
+}
+
+// ---- the process list --------------------------------------------------------
+
+namespace {
+
+std::string ImageNameOf(pid_t pid) {
+  std::string base = "/proc/" + std::to_string(pid);
+  std::string stat;
+  if (!ReadWholeFile(base + "/stat", stat)) return std::string();
+  size_t paren = stat.rfind(')');
+  // An ended process that was not reaped yet is not running any more.
+  if (paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] == 'Z')
+    return std::string();
+  char buf[4096];
+  ssize_t n = ::readlink((base + "/exe").c_str(), buf, sizeof buf - 1);
+  if (n > 0) {
+    std::string target(buf, static_cast<size_t>(n));
+    const std::string deleted = " (deleted)";
+    if (target.size() > deleted.size() &&
+        target.compare(target.size() - deleted.size(), deleted.size(), deleted) == 0)
+      target.resize(target.size() - deleted.size());
+    return target.substr(target.rfind('/') + 1);
+  }
+  std::string comm;
+  if (!ReadWholeFile(base + "/comm", comm)) return std::string();
+  while (!comm.empty() && comm.back() == '\n') comm.pop_back();
+  return comm;
+}
+
+}  // namespace
+
+bool RunningProcesses(std::vector<std::pair<pid_t, std::string>>& processes) {
+  processes.clear();
+  DIR* d = ::opendir("/proc");
+  if (!d) return false;
+  while (struct dirent* e = ::readdir(d)) {
+    char* end = nullptr;
+    long pid = std::strtol(e->d_name, &end, 10);
+    if (*e->d_name == '\0' || *end != '\0' || pid <= 0) continue;
+    std::string name = ImageNameOf(static_cast<pid_t>(pid));
+    if (!name.empty()) processes.emplace_back(static_cast<pid_t>(pid), name);
+  }
+  ::closedir(d);
+  std::sort(processes.begin(), processes.end());
+  return true;
+}
+
+struct SnapshotState {
+  std::vector<std::pair<pid_t, std::string>> processes;
+  size_t next = 0;
+};
+
+SnapshotHandle ProcessSnapshot() {
+  auto snap = std::make_unique<SnapshotState>();
+  if (!RunningProcesses(snap->processes)) return nullptr;
+  return snap.release();
+}
+
+bool ProcessFirst(SnapshotHandle h, std::string& imageName) {
+  h->next = 0;
+  return ProcessNext(h, imageName);
+}
+
+bool ProcessNext(SnapshotHandle h, std::string& imageName) {
+  if (h->next >= h->processes.size()) return false;
+  imageName = h->processes[h->next++].second;
+  return true;
+}
+
+void SnapshotClose(SnapshotHandle h) { delete h; }
+
+}  // namespace os

@@ -1,0 +1,83 @@
+// The running program, the clock and the process list (Tool Help) of the
+// Windows build.
+#include <windows.h>
+#include <objbase.h>
+#include <tlhelp32.h>
+
+#include <cstring>
+
+#include "os/cmdline.h"
+#include "os/os.h"
+
+namespace os {
+
+std::string ExePath() {
+  char buf[MAX_PATH + 1];
+  DWORD n = ::GetModuleFileNameA(nullptr, buf, MAX_PATH);
+  return std::string(buf, n);
+}
+
+std::string FirstArgument() {
+  const char* cmd = ::GetCommandLineA();
+  return FirstArgumentOf(cmd ? cmd : "");
+}
+
+void ComInitialize() { ::CoInitialize(nullptr); }
+void ComUninitialize() { ::CoUninitialize(); }
+void Sleep(uint32_t ms) { ::Sleep(ms); }
+
+SystemTime GetSystemTimeUtc() {
+  SYSTEMTIME st;
+  ::GetSystemTime(&st);
+  return {st.wHour, st.wMinute, st.wSecond, st.wMilliseconds};
+}
+
+void ExitProcess(int code) { ::ExitProcess(static_cast<UINT>(code)); }
+
+std::string ToOemCodePage(const std::string& text) {
+  std::string oem(text.size() + 1, '\0');
+  if (!::CharToOemA(text.c_str(), &oem[0])) return text;
+  return oem.c_str();
+}
+
+struct SnapshotState {
+  HANDLE snap;
+  PROCESSENTRY32 entry;
+};
+
+namespace {
+std::string NameOf(const PROCESSENTRY32& e) {
+  return std::string(e.szExeFile, strnlen(e.szExeFile, sizeof e.szExeFile));
+}
+}  // namespace
+
+SnapshotHandle ProcessSnapshot() {
+  HANDLE s = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (s == INVALID_HANDLE_VALUE) return nullptr;
+  auto* w = new SnapshotState;
+  w->snap = s;
+  return w;
+}
+
+bool ProcessFirst(SnapshotHandle h, std::string& imageName) {
+  SnapshotState* w = h;
+  w->entry.dwSize = sizeof(PROCESSENTRY32);
+  if (!::Process32First(w->snap, &w->entry)) return false;
+  imageName = NameOf(w->entry);
+  return true;
+}
+
+bool ProcessNext(SnapshotHandle h, std::string& imageName) {
+  SnapshotState* w = h;
+  if (!::Process32Next(w->snap, &w->entry)) return false;
+  imageName = NameOf(w->entry);
+  return true;
+}
+
+void SnapshotClose(SnapshotHandle h) {
+  SnapshotState* w = h;
+  ::CloseHandle(w->snap);
+  delete w;
+}
+
+}  // namespace os

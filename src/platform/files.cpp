@@ -1,0 +1,9 @@
+#include "platform/files.h"
+
+#include "os/os.h"
+
+bool FileExists(const std::string& name) {
+  os::FindData data;
+  os::UniqueFind search(os::FindFirst(name, data));
+  return search && (data.attributes & os::kAttrDirectory) == 0;
+}

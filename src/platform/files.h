@@ -1,0 +1,8 @@
+// Questions about the file system that the program asks above the OS layer.
+#pragma once
+
+#include <string>
+
+// True when the directory search finds a first entry for the name (wildcards
+// honoured) and that entry is a file, not a folder.
+bool FileExists(const std::string& name);

@@ -1,0 +1,5 @@
+// The POSIX build's entry point.
+#include "os/os.h"
+#include "run/pelmaticu.h"
+
+int main() { return PelmaticMain(os::FirstArgument()); }

@@ -1,0 +1,14 @@
+// The option word as the program reads it from a Windows command line.
+#include <gtest/gtest.h>
+
+#include "os/cmdline.h"
+
+TEST(CommandLine, FirstArgumentByTheProgramsOwnRules) {
+  EXPECT_EQ(FirstArgumentOf("\"C:\\Program Files\\App\\PELMATIC.EXE\" -nf"), "-nf");
+  EXPECT_EQ(FirstArgumentOf("PELMATIC.EXE -n -f"), "-n");
+  EXPECT_EQ(FirstArgumentOf("PELMATIC.EXE"), "");
+  EXPECT_EQ(FirstArgumentOf("PELMATIC.EXE   "), "");
+  EXPECT_EQ(FirstArgumentOf("PELMATIC.EXE \"a b\"c d"), "a bc");
+  EXPECT_EQ(FirstArgumentOf("PELMATIC.EXE\t\x01@n"), "@n");
+  EXPECT_EQ(FirstArgumentOf("\"C:\\a b\\P.EXE\"\"x\" y"), "y");
+}
