@@ -1,25 +1,56 @@
 """The real POSIX program in a fresh application folder, against the real
 test server: what the end-to-end tests share."""
 
+import io
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import time
+import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 from testserver import TestServer  # noqa: E402,F401
+import texts  # noqa: E402,F401
+from texts import CRLF  # noqa: E402,F401
 
 BIN = os.environ.get("PELMATIC_BIN") or os.path.join(
     os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "posix", "pelmatic")
 
-CAPTION = b"PelMatic 2.000 - automatic version checker"
-CRLF = b"\r\n"
+NEXT_BIN = os.path.join(os.path.dirname(os.path.abspath(BIN)), "pelmatic_next")
 
 
 def notice(text):
     """What an information box prints on the terminal desktop."""
-    return b"\n== " + CAPTION + b" ==\n" + text + b"    \n[OK] "
+    return b"\n== " + texts.NOTICE_CAPTION + b" ==\n" + text + texts.NOTICE_TAIL + b"\n[OK] "
+
+
+def up_to_date(ver_file, remote, old):
+    return notice(texts.up_to_date(ver_file, remote, old))
+
+
+def no_information(ver_file):
+    return notice(texts.no_information(ver_file))
+
+
+def status(text):
+    return b"[status] " + text + b"\n"
+
+
+def launch(target):
+    return b"[launch] " + target + b"\n"
+
+
+def start_serving():
+    """A fresh folder and a test server for it, for a whole test module."""
+    root = tempfile.mkdtemp(prefix="pelmatic-served-")
+    return root, TestServer(root)
+
+
+def stop_serving(root, server):
+    server.stop()
+    shutil.rmtree(root, ignore_errors=True)
 
 
 class AppFolder:
@@ -78,3 +109,122 @@ class AppFolder:
 
     def cleanup(self):
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+# ---- the update offer --------------------------------------------------------
+
+HOME = "http://127.0.0.1:9/home"
+NOTES = b"New export filter." + CRLF + b"Faster start-up."
+MANIFEST_NOTES = b"msg=" + NOTES + b"<>\r\n"
+CLOSED = b"[status closed]\n"
+WAIT = status(texts.WAIT)
+
+
+def close_request(title):
+    return b"[close] " + title + b"\n"
+
+
+def fallback(code, url):
+    return status(texts.failed(code)) + launch(url) + CLOSED
+
+
+def homepage_question(remote=b"2.31", old=b"2.30", notes=NOTES):
+    return (b"\n== " + texts.question_caption() + b" ==\n" +
+            texts.homepage_question(remote, old, notes) + b"\n[O]K / [C]ancel ? ")
+
+
+def update_question(update_file, remote=b"2.31", old=b"2.30", notes=NOTES):
+    return (b"\n== " + texts.question_caption() + b" ==\n" +
+            texts.update_question(update_file, remote, old, notes) +
+            b"\n[Y]es / [N]o / [C]ancel ? ")
+
+
+COMPLETE = notice(texts.complete())
+
+
+def recording_script(marker):
+    """A program that leaves its own path behind when it runs."""
+    return ('#!/bin/sh\nprintf "%%s\\n" "$0" >> "%s"\n' % marker).encode()
+
+
+def zip_bytes(entries):
+    """entries: name -> bytes (None for a folder); names ending in .exe are executable."""
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data in entries.items():
+            info = zipfile.ZipInfo(name + ("/" if data is None else ""))
+            info.create_system = 3
+            if data is None:
+                info.external_attr = (0o40755 << 16) | 0x10
+                z.writestr(info, b"")
+            else:
+                mode = 0o755 if name.lower().endswith(".exe") else 0o644
+                info.external_attr = (0o100000 | mode) << 16
+                z.writestr(info, data)
+    return buf.getvalue()
+
+
+def tree(folder):
+    """Everything below folder: relative paths, folders with a trailing slash."""
+    found = []
+    for base, dirs, files in os.walk(folder):
+        for d in dirs:
+            found.append(os.path.relpath(os.path.join(base, d), folder) + "/")
+        for f in files:
+            found.append(os.path.relpath(os.path.join(base, f), folder))
+    return sorted(found)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def wait_for(condition, seconds=5.0):
+    deadline = time.monotonic() + seconds
+    while True:
+        value = condition()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(0.05)
+
+
+def other_checkers_running():
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.path.basename(os.readlink("/proc/%s/exe" % pid)).upper() == "PELMATIC.EXE":
+                return True
+        except OSError:
+            pass
+    return False
+
+
+class UpdateFolder(AppFolder):
+    """An application folder whose desktop also runs the programs handed to
+    it, as a desktop runs a downloaded installer the user opens."""
+
+    def __init__(self):
+        super().__init__()
+        self.appdir = os.path.realpath(self.dir) + "/"
+        self.tmpdir = os.path.realpath(self.root) + "/"
+        with open(os.path.join(self.bin, "xdg-open"), "w") as f:
+            f.write('#!/bin/sh\nprintf "%%s\\n" "$1" >> "%s"\n'
+                    'if [ -f "$1" ] && [ "$(head -c 2 "$1")" = "#!" ]; then exec sh "$1"; fi\n'
+                    % self.opened)
+
+    def run(self, option=None, answers=b"", timeout=60):
+        # The program steps aside silently while another PELMATIC.EXE runs,
+        # as one from a neighbouring test suite may.
+        wait_for(lambda: not other_checkers_running(), 60)
+        return super().run(option, answers, timeout)
+
+    def timed_run(self, option=None, answers=b""):
+        wait_for(lambda: not other_checkers_running(), 60)
+        started = time.monotonic()
+        code, out, err = super().run(option, answers)
+        return code, out, err, time.monotonic() - started
+
+    def opened_after(self, count, seconds=5.0):
+        """The targets handed to the desktop, once count of them have arrived."""
+        wait_for(lambda: len(self.opened_targets()) >= count, seconds)
+        return self.opened_targets()

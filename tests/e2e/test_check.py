@@ -5,17 +5,8 @@ import os
 import time
 import unittest
 
-from e2e.support import CRLF, AppFolder, TestServer, notice
+from e2e.support import AppFolder, TestServer, no_information, up_to_date
 
-
-def up_to_date(ver_file, remote, old):
-    return notice(b"You do not need to update  !  " + CRLF + CRLF + ver_file + CRLF + CRLF +
-                  b"remote version:   " + remote + b"." + CRLF + CRLF +
-                  b"your old version:  " + old + b".")
-
-
-def no_information(ver_file):
-    return notice(b"Not able to find version info !   " + CRLF + CRLF + ver_file)
 
 
 class CheckRun(unittest.TestCase):

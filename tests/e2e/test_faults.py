@@ -17,11 +17,11 @@ import time
 import unittest
 import zipfile
 
-from e2e.support import BIN, CRLF, TestServer
-from e2e.test_check import no_information, up_to_date
-from e2e.test_update import (CLOSED, COMPLETE, HOME, WAIT, UpdateFolder, fallback,
-                             homepage_question, launch, other_checkers_running, read, tree,
-                             update_question, wait_for, zip_bytes)
+from e2e.support import (BIN, CLOSED, COMPLETE, CRLF, HOME, WAIT, fallback, homepage_question,
+                         launch, no_information, notice, other_checkers_running, read,
+                         start_serving, stop_serving, tree, up_to_date, update_question,
+                         UpdateFolder, wait_for, zip_bytes)
+
 
 AS_ROOT = os.geteuid() == 0
 NEEDS_ROOT = "mounts, chattr and PID namespaces need root"
@@ -184,13 +184,11 @@ def run_side_by_side(runs, timeout=300):
 
 def setUpModule():
     global SERVED, SERVER
-    SERVED = tempfile.mkdtemp(prefix="pelmatic-served-")
-    SERVER = TestServer(SERVED)
+    SERVED, SERVER = start_serving()
 
 
 def tearDownModule():
-    SERVER.stop()
-    shutil.rmtree(SERVED, ignore_errors=True)
+    stop_serving(SERVED, SERVER)
 
 
 class FaultCase(unittest.TestCase):
@@ -669,10 +667,10 @@ class HostilePackages(FaultCase):
             while not stop.is_set() and not planted:
                 for name in os.listdir(app.dir):
                     if TEMP_FOLDER.fullmatch(name + "/"):
-                        try:
+                         try:
                             os.symlink(elsewhere, os.path.join(app.dir, name, "planted"))
                             planted.append(name)
-                        except OSError:
+                         except OSError:
                             pass
                 time.sleep(0.001)
 

@@ -3,16 +3,13 @@ a local TLS server whose certificate a test certificate authority signed,
 and no version info from a server the program has no reason to trust."""
 
 import os
-import shutil
 import subprocess
-import tempfile
 import unittest
 
-from e2e.support import TestServer
-from e2e.test_check import no_information, up_to_date
-from e2e.test_update import (CLOSED, COMPLETE, WAIT, UpdateFolder, other_checkers_running, read,
-                             tree, update_question, wait_for, zip_bytes)
-from tls import CertificateAuthority, ca_bundle_path
+from e2e.support import (CLOSED, COMPLETE, WAIT, no_information, other_checkers_running, read,
+                         tree, up_to_date, update_question, UpdateFolder, wait_for,
+                         zip_bytes)
+from tls import TlsServers, ca_bundle_path  # noqa: E402
 
 AS_ROOT = os.geteuid() == 0
 HOME = "http://127.0.0.1:9/home"
@@ -41,43 +38,20 @@ class TrustingFolder(UpdateFolder):
 
 
 def setUpModule():
-    global KEYS, SERVED, BUNDLE, TRUSTED, STRANGER, MISNAMED
-    KEYS = tempfile.mkdtemp(prefix="pelmatic-tls-")
-    SERVED = tempfile.mkdtemp(prefix="pelmatic-served-")
-    started = []
-
-    def server(cert_and_key):
-        started.append(TestServer(SERVED, tls_cert=cert_and_key[0], tls_key=cert_and_key[1]))
-        return started[-1]
-
-    try:
-        ours = CertificateAuthority(KEYS, "PelMatic Test CA")
-        other = CertificateAuthority(KEYS, "Stranger CA")
-        BUNDLE = ours.cert
-        TRUSTED = server(ours.issue("trusted", ip="127.0.0.1"))
-        STRANGER = server(other.issue("stranger", ip="127.0.0.1"))
-        MISNAMED = server(ours.issue("misnamed", dns=["updates.example.com"]))
-    except Exception:
-        for s in started:
-            s.stop()
-        shutil.rmtree(SERVED, ignore_errors=True)
-        shutil.rmtree(KEYS, ignore_errors=True)
-        raise
+    global SERVERS, SERVED, BUNDLE, TRUSTED, STRANGER, MISNAMED
+    SERVERS = TlsServers("pelmatic-", ip="127.0.0.1")
+    SERVED, BUNDLE = SERVERS.served, SERVERS.ours.cert
+    TRUSTED, STRANGER, MISNAMED = SERVERS.trusted, SERVERS.stranger, SERVERS.misnamed
 
 
 def tearDownModule():
-    for server in (TRUSTED, STRANGER, MISNAMED):
-        server.stop()
-    shutil.rmtree(SERVED, ignore_errors=True)
-    shutil.rmtree(KEYS, ignore_errors=True)
+    SERVERS.stop()
 
 
 @unittest.skipUnless(AS_ROOT, "a private mount namespace needs root")
 class Https(unittest.TestCase):
     def setUp(self):
-        for server in (TRUSTED, STRANGER, MISNAMED):
-            server.set_faults({})
-            server.clear_log()
+        SERVERS.reset()
 
     def folder(self, trusting=True):
         app = TrustingFolder(BUNDLE if trusting else None)
@@ -125,12 +99,7 @@ class Https(unittest.TestCase):
 
     def test_servers_the_program_cannot_trust(self):
         self.serve("editor.ver", b"ver=2.31\r\nfile=editor231.zip\r\n")
-        cases = [
-            ("the machine's trust store only", TRUSTED, False),
-            ("signed by another authority", STRANGER, True),
-            ("issued for another name", MISNAMED, True),
-        ]
-        for name, server, trusting in cases:
+        for name, server, trusting in SERVERS.untrusted_cases():
             with self.subTest(name):
                 server.clear_log()
                 app = self.folder(trusting=trusting)

@@ -14,150 +14,19 @@ import time
 import unittest
 import zipfile
 
-from e2e.support import BIN, CRLF, AppFolder, TestServer, notice
-
-NEXT_BIN = os.path.join(os.path.dirname(os.path.abspath(BIN)), "pelmatic_next")
-HOME = "http://127.0.0.1:9/home"
-NOTES = b"New export filter." + CRLF + b"Faster start-up."
-MANIFEST_NOTES = b"msg=" + NOTES + b"<>\r\n"
-CLOSED = b"[status closed]\n"
-WAIT = b"[status] Please wait to update ..... \n"
-
-
-def status(text):
-    return b"[status] " + text + b"\n"
-
-
-def launch(target):
-    return b"[launch] " + target + b"\n"
-
-
-def close_request(title):
-    return b"[close] " + title + b"\n"
-
-
-def fallback(code, url):
-    return status(b"%d - Auto Update FAILED !" % code) + launch(url) + CLOSED
-
-
-def notes_block(remote, old, notes):
-    return (b"There is NEW VERSION available :   " + CRLF + CRLF + b"remote version:   " + remote +
-            b"." + CRLF + CRLF + b"your old version:  " + old + b"." + CRLF + CRLF +
-            b"What is new: " + CRLF + notes + b"   " + CRLF + CRLF)
-
-
-def homepage_question(remote=b"2.31", old=b"2.30", notes=NOTES):
-    return (b"\n== PelMatic 2.000 - editor ==\n" + notes_block(remote, old, notes) +
-            b"Show homepage ?   " + CRLF + b"\n[O]K / [C]ancel ? ")
-
-
-def update_question(update_file, remote=b"2.31", old=b"2.30", notes=NOTES):
-    return (b"\n== PelMatic 2.000 - editor ==\n" + notes_block(remote, old, notes) + update_file +
-            CRLF + CRLF + b"Please CLOSE APPLICATION before update !   " + CRLF + CRLF +
-            b"UPDATE to the new version now (No= Show homepage) ?   " + CRLF +
-            b"\n[Y]es / [N]o / [C]ancel ? ")
-
-
-COMPLETE = notice(b"Update is now complete !    " + CRLF + CRLF + b"editor")
-
-
-def recording_script(marker):
-    """A program that leaves its own path behind when it runs."""
-    return ('#!/bin/sh\nprintf "%%s\\n" "$0" >> "%s"\n' % marker).encode()
-
-
-def zip_bytes(entries):
-    """entries: name -> bytes (None for a folder); names ending in .exe are executable."""
-    buf = io.BytesIO()
-    with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as z:
-        for name, data in entries.items():
-            info = zipfile.ZipInfo(name + ("/" if data is None else ""))
-            info.create_system = 3
-            if data is None:
-                info.external_attr = (0o40755 << 16) | 0x10
-                z.writestr(info, b"")
-            else:
-                mode = 0o755 if name.lower().endswith(".exe") else 0o644
-                info.external_attr = (0o100000 | mode) << 16
-                z.writestr(info, data)
-    return buf.getvalue()
-
-
-def tree(folder):
-    """Everything below folder: relative paths, folders with a trailing slash."""
-    found = []
-    for base, dirs, files in os.walk(folder):
-        for d in dirs:
-            found.append(os.path.relpath(os.path.join(base, d), folder) + "/")
-        for f in files:
-            found.append(os.path.relpath(os.path.join(base, f), folder))
-    return sorted(found)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def wait_for(condition, seconds=5.0):
-    deadline = time.monotonic() + seconds
-    while True:
-        value = condition()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(0.05)
-
-
-def other_checkers_running():
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            if os.path.basename(os.readlink("/proc/%s/exe" % pid)).upper() == "PELMATIC.EXE":
-                return True
-        except OSError:
-            pass
-    return False
-
-
-class UpdateFolder(AppFolder):
-    """An application folder whose desktop also runs the programs handed to
-    it, as a desktop runs a downloaded installer the user opens."""
-
-    def __init__(self):
-        super().__init__()
-        self.appdir = os.path.realpath(self.dir) + "/"
-        self.tmpdir = os.path.realpath(self.root) + "/"
-        with open(os.path.join(self.bin, "xdg-open"), "w") as f:
-            f.write('#!/bin/sh\nprintf "%%s\\n" "$1" >> "%s"\n'
-                    'if [ -f "$1" ] && [ "$(head -c 2 "$1")" = "#!" ]; then exec sh "$1"; fi\n'
-                    % self.opened)
-
-    def run(self, option=None, answers=b"", timeout=60):
-        # The program steps aside silently while another PELMATIC.EXE runs,
-        # as one from a neighbouring test suite may.
-        wait_for(lambda: not other_checkers_running(), 60)
-        return super().run(option, answers, timeout)
-
-    def timed_run(self, option=None, answers=b""):
-        wait_for(lambda: not other_checkers_running(), 60)
-        started = time.monotonic()
-        code, out, err = super().run(option, answers)
-        return code, out, err, time.monotonic() - started
-
-    def opened_after(self, count, seconds=5.0):
-        """The targets handed to the desktop, once count of them have arrived."""
-        wait_for(lambda: len(self.opened_targets()) >= count, seconds)
-        return self.opened_targets()
+from e2e.support import (CLOSED, COMPLETE, HOME, MANIFEST_NOTES, NEXT_BIN, NOTES, WAIT,
+                         close_request, fallback, homepage_question, launch, notice, read,
+                         recording_script, start_serving, status, stop_serving, texts, tree,
+                         update_question, UpdateFolder, wait_for, zip_bytes)
 
 
 def setUpModule():
     global SERVED, SERVER
-    SERVED = tempfile.mkdtemp(prefix="pelmatic-served-")
-    SERVER = TestServer(SERVED)
+    SERVED, SERVER = start_serving()
 
 
 def tearDownModule():
-    SERVER.stop()
-    shutil.rmtree(SERVED, ignore_errors=True)
+    stop_serving(SERVED, SERVER)
 
 
 class OfferCase(unittest.TestCase):
@@ -552,7 +421,7 @@ class CloseRequest(OfferCase):
         before = self.snapshot()
         code, out, err = self.app.run(answers=b"y\n\n")
         self.assertEqual((code, out), (0, update_question(b"editor231.zip") +
-                                       notice(b"Please CLOSE APPLICATION before update !  ")))
+                                       notice(texts.CLOSE_APP_NOTICE)))
         self.assertEqual(err, close_request(self.title) * 2)
         self.assertIsNone(editor.poll())
         self.assertEqual(self.downloads(), [])

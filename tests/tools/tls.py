@@ -11,6 +11,7 @@ ca.cert (see ca_bundle_path for the file the program's libcurl reads).
 import os
 import shutil
 import subprocess
+import tempfile
 
 # Debian's libcurl reads this bundle unless told otherwise.
 DEFAULT_CA_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
@@ -67,3 +68,51 @@ class CertificateAuthority:
                 "-set_serial", str(int.from_bytes(os.urandom(8), "big")), "-days", self.days,
                 "-extfile", extensions, "-out", cert)
         return cert, key
+
+
+class TlsServers:
+    """Three HTTPS test servers on 127.0.0.1 over one served folder: trusted
+    (our test CA issued its certificate for the local address), stranger (a
+    CA nobody trusts issued it) and misnamed (ours issued it for another host
+    name). local: the names of the local certificates, as for issue()."""
+
+    def __init__(self, prefix, **local):
+        from testserver import TestServer
+        self.keys = tempfile.mkdtemp(prefix=prefix + "tls-")
+        self.served = tempfile.mkdtemp(prefix=prefix + "served-")
+        self.started = []
+
+        def server(cert_and_key):
+            self.started.append(TestServer(self.served, tls_cert=cert_and_key[0],
+                                           tls_key=cert_and_key[1]))
+            return self.started[-1]
+
+        try:
+            self.ours = CertificateAuthority(self.keys, "PelMatic Test CA")
+            other = CertificateAuthority(self.keys, "Stranger CA")
+            self.trusted = server(self.ours.issue("trusted", **local))
+            self.stranger = server(other.issue("stranger", **local))
+            self.misnamed = server(self.ours.issue("misnamed", dns=["updates.example.com"]))
+        except Exception:
+            self.stop()
+            raise
+
+    def untrusted_cases(self):
+        """(what, server, trusting) for each way a client must refuse a
+        server: trusting says whether the client trusts our test CA."""
+        return [
+            ("the machine's trust store only", self.trusted, False),
+            ("signed by another authority", self.stranger, True),
+            ("issued for another name", self.misnamed, True),
+        ]
+
+    def reset(self):
+        for server in self.started:
+            server.set_faults({})
+            server.clear_log()
+
+    def stop(self):
+        for server in self.started:
+            server.stop()
+        shutil.rmtree(self.served, ignore_errors=True)
+        shutil.rmtree(self.keys, ignore_errors=True)

@@ -9,68 +9,16 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 import winetools as wt  # noqa: E402
-from testserver import TestServer  # noqa: E402
 
-EXE = os.environ.get("PELMATIC_EXE") or os.path.join(
-    os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "windows", "PELMATIC.EXE")
-CRLF = b"\r\n"
-NOTICE_CAPTION = b"PelMatic 2.000 - automatic version checker"
-IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
-WS_EX_TOPMOST = 0x8
-
+CRLF = wt.texts.CRLF
+NOTICE_CAPTION = wt.texts.NOTICE_CAPTION
+QUESTION_CAPTION = wt.texts.question_caption()
+IDOK, IDCANCEL, IDYES, IDNO = wt.IDOK, wt.IDCANCEL, wt.IDYES, wt.IDNO
 
 
 @wt.skip_unless_harness
-class PelmaticUnderWine(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.served = tempfile.mkdtemp(prefix="pelmatic-wine-served-")
-        cls.server = TestServer(cls.served)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-        shutil.rmtree(cls.served, ignore_errors=True)
-
-    def setUp(self):
-        self.root = tempfile.mkdtemp(prefix="pelmatic-wine-")
-        self.addCleanup(shutil.rmtree, self.root, True)
-        self.app = os.path.join(self.root, "app")
-        os.mkdir(self.app)
-        self.exe = os.path.join(self.app, "PELMATIC.EXE")
-        shutil.copy2(EXE, self.exe)
-        self.server.set_faults({})
-        self.server.clear_log()
-        wt.clear_recorder()
-        self.procs = []
-        self.addCleanup(self.reap)
-
-    def reap(self):
-        wt.reap(self.procs)
-
-    def serve(self, name, data):
-        with open(os.path.join(self.served, name), "wb") as f:
-            f.write(data)
-
-    def configure(self, ver_now="2.30", **extra):
-        keys = dict(ver_now=ver_now, ver_file="editor", url_file=self.server.url,
-                    url_down="http://127.0.0.1:9/home/", **extra)
-        with open(os.path.join(self.app, "pelmatic.ini"), "wb") as f:
-            f.write(b"[Check]\r\n" + b"".join(b"%s=%s\r\n" % (k.encode(), v.encode())
-                                              for k, v in keys.items()))
-
-    def start(self, *args, env=None):
-        p = wt.start_wine(self.exe, list(args), cwd=self.app, env=env)
-        self.procs.append(p)
-        return p
-
-    def box(self, caption):
-        b = wt.wait_box(20000, title=caption.decode("latin-1"))
-        self.assertIsNotNone(b, "no message box titled %r appeared" % caption)
-        return b
-
+class PelmaticUnderWine(wt.ServedAppFolderCase):
     def answer(self, box, button, proc=None):
         self.assertTrue(wt.press(box["hwnd"], button))
         if proc is not None:
@@ -81,7 +29,7 @@ class PelmaticUnderWine(unittest.TestCase):
         self.assertEqual(box["text"], text)
         self.assertEqual(sorted(b["id"] for b in box["buttons"]), sorted(buttons))
         self.assertEqual(box["icon"], icon)
-        self.assertTrue(box["exstyle"] & WS_EX_TOPMOST)
+        self.assertTrue(box["exstyle"] & wt.WS_EX_TOPMOST)
 
     def manifest_requests(self):
         return [r for r in self.server.requests() if r["path"].endswith(".ver")]
@@ -91,9 +39,7 @@ class PelmaticUnderWine(unittest.TestCase):
         self.configure()
         first = self.start()
         box = self.box(NOTICE_CAPTION)
-        self.assertBox(box, b"You do not need to update  !  " + CRLF + CRLF + b"editor" + CRLF +
-                       CRLF + b"remote version:   2.30." + CRLF + CRLF +
-                       b"your old version:  2.30.    ", [IDOK], "question")
+        self.assertBox(box, wt.texts.up_to_date() + wt.texts.NOTICE_TAIL, [IDOK], "question")
         # While the first copy waits at its box, a second one does nothing.
         code, _, _ = wt.run_wine(self.exe, [], cwd=self.app, timeout=60)
         self.assertEqual(code, 0)
@@ -108,7 +54,7 @@ class PelmaticUnderWine(unittest.TestCase):
         self.serve("editor.ver", b"ver=9.99\r\n")
         self.server.set_faults({"/editor.ver": {"status": 404, "body": "ver=9.99\r\n"}})
         self.configure()
-        expected = b"Not able to find version info !   " + CRLF + CRLF + b"editor    "
+        expected = wt.texts.no_information() + wt.texts.NOTICE_TAIL
         proc = self.start()
         self.assertBox(self.box(NOTICE_CAPTION), expected, [IDOK], "question")
         self.answer(self.box(NOTICE_CAPTION), IDOK, proc)
@@ -123,7 +69,7 @@ class PelmaticUnderWine(unittest.TestCase):
         self.serve("editor.ver", b"ver=2.31\r\nfile=editor231.zip\r\nmsg=Faster.<>\r\n")
         self.configure()
         proc = self.start()
-        box = self.box(b"PelMatic 2.000 - editor")
+        box = self.box(QUESTION_CAPTION)
         self.assertBox(box, b"There is NEW VERSION available :   " + CRLF + CRLF +
                        b"remote version:   2.31." + CRLF + CRLF + b"your old version:  2.30." +
                        CRLF + CRLF + b"What is new: " + CRLF + b"Faster.   " + CRLF + CRLF +
@@ -144,7 +90,7 @@ class PelmaticUnderWine(unittest.TestCase):
         marker = os.path.join(self.root, "installer-ran.txt")
         env = wt.wine_env({"PELMATIC_TEST_MARKER": wt.unix_to_wine_path(marker)})
         proc = self.start(env=env)
-        self.answer(self.box(b"PelMatic 2.000 - editor"), IDYES, proc)
+        self.answer(self.box(QUESTION_CAPTION), IDYES, proc)
         for _ in range(200):
             if os.path.exists(marker) and os.path.getsize(marker):
                 break
@@ -169,8 +115,8 @@ class PelmaticUnderWine(unittest.TestCase):
         with open(os.path.join(self.app, "pelmatic.ini"), "rb") as f:
             ini = f.read()
         proc = self.start()
-        self.answer(self.box(b"PelMatic 2.000 - editor"), IDYES)
-        status = wt.wait_box(20000, title="-12 - Auto Update FAILED !", cls="")
+        self.answer(self.box(QUESTION_CAPTION), IDYES)
+        status = wt.wait_box(20000, title=wt.texts.failed(-12).decode(), cls="")
         self.assertIsNotNone(status, "no failure status window")
         self.assertEqual(status["class"].upper(), "STATIC")
         m = wt.metrics()
@@ -196,7 +142,7 @@ class PelmaticUnderWine(unittest.TestCase):
         self.serve("editor.ver", b"ver=2.31\r\nfile=editor231.zip\r\nmode=2\r\n")
         self.configure(close_app="editor.exe")
         proc = self.start()
-        self.answer(self.box(b"PelMatic 2.000 - editor"), IDYES, proc)
+        self.answer(self.box(QUESTION_CAPTION), IDYES, proc)
         app.wait(timeout=30)
         with open(marker) as f:
             self.assertIn("closed", f.read())
@@ -216,7 +162,7 @@ class PelmaticUnderWine(unittest.TestCase):
         self.configure()
         os.mkdir(os.path.join(self.app, "editor231.zip"))  # the download target is a folder
         proc = self.start()
-        self.answer(self.box(b"PelMatic 2.000 - editor"), IDYES)
+        self.answer(self.box(QUESTION_CAPTION), IDYES)
         box = self.box(b"Application Error")
         self.assertRegex(box["text"], rb"^Exception EInOutError in module PELMATIC\.EXE at "
                                       rb"[0-9A-F]{8}\.\nFile access denied\.$")

@@ -19,12 +19,10 @@ import unittest
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 import winetools as wt  # noqa: E402
-from testserver import TestServer  # noqa: E402
 
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-EXE = os.environ.get("PELMATIC_EXE") or os.path.join(TOP, "build", "windows", "PELMATIC.EXE")
+EXE = wt.EXE
 BUILD = os.path.dirname(os.path.abspath(EXE))
 
 def _beside_exe(name):
@@ -36,10 +34,10 @@ def _beside_exe(name):
 NEXT_EXE = _beside_exe("PELMATIC_NEXT.EXE")
 CORE_LIB = _beside_exe("libpelmatic_core.a")
 
-CRLF = b"\r\n"
-NOTICE_CAPTION = b"PelMatic 2.000 - automatic version checker"
-QUESTION_CAPTION = b"PelMatic 2.000 - editor"
-IDOK, IDYES = 1, 6
+CRLF = wt.texts.CRLF
+NOTICE_CAPTION = wt.texts.NOTICE_CAPTION
+QUESTION_CAPTION = wt.texts.question_caption()
+IDOK, IDYES = wt.IDOK, wt.IDYES
 VT_I4, VT_BSTR, VT_DISPATCH, VT_VARIANT, VT_BYREF = 3, 8, 9, 12, 0x4000
 DISPATCH_METHOD, DISPATCH_PROPERTYGET = 1, 2
 DISP_E_UNKNOWNNAME = "0x80020006"
@@ -52,7 +50,7 @@ UNZIP_DRIVER_SRC = r"""
 #include <objbase.h>
 #include <cstdio>
 #include "install/ShellZipU.h"
-#include "run/errors.h"
+#include "core/errors.h"
 int main(int argc, char** argv) {
   if (argc != 4) return 64;
   CoInitialize(nullptr);
@@ -123,46 +121,20 @@ def read(path):
 
 
 @unittest.skipUnless(double_registered(), "Wine harness with the shell double not running")
-class ShellPackageUnderWine(unittest.TestCase):
+class ShellPackageUnderWine(wt.ServedAppFolderCase):
     @classmethod
     def setUpClass(cls):
-        cls.served = tempfile.mkdtemp(prefix="pelmatic-wine-served-")
-        cls.server = TestServer(cls.served)
+        super().setUpClass()
         cls.double = ShellDouble()
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-        shutil.rmtree(cls.served, ignore_errors=True)
-
     def setUp(self):
-        self.root = tempfile.mkdtemp(prefix="pelmatic-wine-")
-        self.addCleanup(shutil.rmtree, self.root, True)
-        self.app = os.path.join(self.root, "app")
-        os.mkdir(self.app)
-        self.exe = os.path.join(self.app, "PELMATIC.EXE")
-        shutil.copy2(EXE, self.exe)
+        super().setUp()
         self.app_dir = wt.unix_to_wine_path(self.app) + "\\"
         self.double.reset()
         self.addCleanup(self.double.reset)
-        self.server.set_faults({})
-        self.server.clear_log()
-        wt.clear_recorder()
-        self.procs = []
-        self.addCleanup(self.reap)
-
-    def reap(self):
-        wt.reap(self.procs)
 
     # -- the situation ---------------------------------------------------
 
-    def configure(self, **extra):
-        keys = dict(ver_now="2.30", ver_file="editor", url_file=self.server.url,
-                    url_down="http://127.0.0.1:9/home/", **extra)
-        self.ini = b"[Check]\r\n" + b"".join(b"%s=%s\r\n" % (k.encode(), v.encode())
-                                            for k, v in keys.items())
-        with open(os.path.join(self.app, "pelmatic.ini"), "wb") as f:
-            f.write(self.ini)
 
     def offer_package(self, files):
         """Serve the package and prepare what the double shows for it."""
@@ -189,16 +161,6 @@ class ShellPackageUnderWine(unittest.TestCase):
 
     # -- driving the program ---------------------------------------------
 
-    def start(self, env=None):
-        p = wt.start_wine(self.exe, [], cwd=self.app, env=env)
-        self.procs.append(p)
-        return p
-
-    def box(self, caption, timeout_ms=20000):
-        b = wt.wait_box(timeout_ms, title=caption.decode("latin-1"))
-        self.assertIsNotNone(b, "no message box titled %r appeared" % caption)
-        return b
-
     def accept_update(self):
         proc = self.start()
         self.assertTrue(wt.press(self.box(QUESTION_CAPTION)["hwnd"], IDYES))
@@ -206,8 +168,7 @@ class ShellPackageUnderWine(unittest.TestCase):
 
     def finish_with_notice(self, proc):
         notice = self.box(NOTICE_CAPTION, timeout_ms=90000)
-        self.assertEqual(notice["text"],
-                         b"Update is now complete !    " + CRLF + CRLF + b"editor" + b"    ")
+        self.assertEqual(notice["text"], wt.texts.complete() + wt.texts.NOTICE_TAIL)
         return notice
 
     def close(self, box, proc, code):
@@ -216,7 +177,7 @@ class ShellPackageUnderWine(unittest.TestCase):
         self.assertEqual(proc.returncode, code)
 
     def expect_failure_status(self, code, proc):
-        status = wt.wait_box(90000, title="%d - Auto Update FAILED !" % code, cls="")
+        status = wt.wait_box(90000, title=wt.texts.failed(code).decode(), cls="")
         self.assertIsNotNone(status, "no status window for %d" % code)
         proc.wait(timeout=60)
         self.assertEqual(proc.returncode, 0)

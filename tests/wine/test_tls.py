@@ -38,19 +38,13 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 import winetools as wt  # noqa: E402
-from testserver import TestServer  # noqa: E402
-from tls import CertificateAuthority  # noqa: E402
+from tls import TlsServers  # noqa: E402
 
-EXE = os.environ.get("PELMATIC_EXE") or os.path.join(
-    os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "windows", "PELMATIC.EXE")
-CRLF = b"\r\n"
-NOTICE_CAPTION = b"PelMatic 2.000 - automatic version checker"
-IDOK, IDYES = 1, 6
-UP_TO_DATE = (b"You do not need to update  !  " + CRLF + CRLF + b"editor" + CRLF + CRLF +
-              b"remote version:   2.30." + CRLF + CRLF + b"your old version:  2.30.    ")
-NO_INFORMATION = b"Not able to find version info !   " + CRLF + CRLF + b"editor    "
+NOTICE_CAPTION = wt.texts.NOTICE_CAPTION
+IDOK, IDYES = wt.IDOK, wt.IDYES
+UP_TO_DATE = wt.texts.up_to_date() + wt.texts.NOTICE_TAIL
+NO_INFORMATION = wt.texts.no_information() + wt.texts.NOTICE_TAIL
 
 # Where Wine's crypt32 looks for the host's roots, in its order.
 WINE_ROOT_SOURCES = ["/etc/ssl/certs/ca-certificates.crt", "/etc/ssl/certs",
@@ -94,61 +88,32 @@ def forget_root(cert):
 
 
 def setUpModule():
-    global KEYS, SERVED, OURS, TRUSTED, STRANGER, MISNAMED
-    TRUSTED = STRANGER = MISNAMED = None
+    global SERVERS, SERVED, OURS, TRUSTED, STRANGER, MISNAMED
+    SERVERS = TRUSTED = STRANGER = MISNAMED = None
     if not (wt.available() and can_unshare()):
         return
-    KEYS = tempfile.mkdtemp(prefix="pelmatic-wine-tls-")
-    SERVED = tempfile.mkdtemp(prefix="pelmatic-wine-served-")
-    started = []
-
-    def server(cert_and_key):
-        started.append(TestServer(SERVED, tls_cert=cert_and_key[0], tls_key=cert_and_key[1]))
-        return started[-1]
-
-    try:
-        OURS = CertificateAuthority(KEYS, "PelMatic Test CA")
-        other = CertificateAuthority(KEYS, "Stranger CA")
-        # The stranger's certificate differs from the trusted one in its
-        # issuer only, so that nothing but the issuer can be what is refused.
-        local = dict(ip="127.0.0.1", dns=["127.0.0.1"])
-        TRUSTED = server(OURS.issue("trusted", **local))
-        STRANGER = server(other.issue("stranger", **local))
-        MISNAMED = server(OURS.issue("misnamed", dns=["updates.example.com"]))
-    except Exception:
-        for s in started:
-            s.stop()
-        shutil.rmtree(SERVED, ignore_errors=True)
-        shutil.rmtree(KEYS, ignore_errors=True)
-        raise
+    # The stranger's certificate differs from the trusted one in its issuer
+    # only, so that nothing but the issuer can be what is refused.
+    SERVERS = TlsServers("pelmatic-wine-", ip="127.0.0.1", dns=["127.0.0.1"])
+    SERVED, OURS = SERVERS.served, SERVERS.ours
+    TRUSTED, STRANGER, MISNAMED = SERVERS.trusted, SERVERS.stranger, SERVERS.misnamed
 
 
 def tearDownModule():
-    if TRUSTED is None:
+    if SERVERS is None:
         return
     try:
         forget_root(OURS.cert)
     finally:
-        for server in (TRUSTED, STRANGER, MISNAMED):
-            server.stop()
-        shutil.rmtree(SERVED, ignore_errors=True)
-        shutil.rmtree(KEYS, ignore_errors=True)
+        SERVERS.stop()
 
 
 @wt.skip_unless_harness
 @unittest.skipUnless(can_unshare(), "a private mount namespace needs root and unshare")
-class HttpsUnderWine(unittest.TestCase):
+class HttpsUnderWine(wt.AppFolderCase):
     def setUp(self):
-        for server in (TRUSTED, STRANGER, MISNAMED):
-            server.set_faults({})
-            server.clear_log()
-        self.root = tempfile.mkdtemp(prefix="pelmatic-wine-")
-        self.addCleanup(shutil.rmtree, self.root, True)
-        self.app = os.path.join(self.root, "app")
-        os.mkdir(self.app)
-        self.exe = os.path.join(self.app, "PELMATIC.EXE")
-        shutil.copy2(EXE, self.exe)
-        wt.clear_recorder()
+        SERVERS.reset()
+        super().setUp()
 
     def serve(self, name, data):
         path = os.path.join(SERVED, name)
@@ -157,11 +122,7 @@ class HttpsUnderWine(unittest.TestCase):
         self.addCleanup(lambda: os.path.exists(path) and os.remove(path))
 
     def configure(self, server):
-        keys = dict(ver_now="2.30", ver_file="editor", url_file=server.url,
-                    url_down="http://127.0.0.1:9/home/")
-        with open(os.path.join(self.app, "pelmatic.ini"), "wb") as f:
-            f.write(b"[Check]\r\n" + b"".join(b"%s=%s\r\n" % (k.encode(), v.encode())
-                                              for k, v in keys.items()))
+        self.write_ini(server.url)
 
     def trust_source(self):
         """What to bind over Wine's root source: the test CA alone."""
@@ -192,11 +153,11 @@ class HttpsUnderWine(unittest.TestCase):
         proc = subprocess.Popen(command, cwd=self.app, env=env or wt.wine_env(),
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=errors)
-        self.addCleanup(self.reap, proc)
+        self.addCleanup(self.reap_one, proc)
         proc.errors = errors
         return proc
 
-    def reap(self, proc):
+    def reap_one(self, proc):
         wt.reap([proc])
 
     def box(self, caption, proc):
@@ -205,7 +166,7 @@ class HttpsUnderWine(unittest.TestCase):
             state = "still running" if proc.poll() is None else "exited %s" % proc.returncode
             # A copy left waiting at some other box would make the next one
             # step aside as a second copy.
-            self.reap(proc)
+            self.reap_one(proc)
             proc.errors.seek(0)
             self.fail("no message box titled %r appeared (program %s; its errors: %r)"
                       % (caption, state, proc.errors.read()[-2000:]))
@@ -253,12 +214,7 @@ class HttpsUnderWine(unittest.TestCase):
 
     def test_servers_the_program_cannot_trust(self):
         self.serve("editor.ver", b"ver=2.31\r\nfile=editor231.zip\r\n")
-        cases = [
-            ("the machine's trust store only", TRUSTED, False),
-            ("signed by another authority", STRANGER, True),
-            ("issued for another name", MISNAMED, True),
-        ]
-        for name, server, trusting in cases:
+        for name, server, trusting in SERVERS.untrusted_cases():
             with self.subTest(name):
                 server.clear_log()
                 self.configure(server)

@@ -14,8 +14,13 @@ import shlex
 import shutil
 import subprocess
 import tempfile
+import sys
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+import texts  # noqa: E402,F401
+from testserver import TestServer  # noqa: E402
 
 WDRIVER_WAIT_TIMEOUT_EXIT = 2
 
@@ -371,3 +376,81 @@ def reap(procs):
         for stream in (p.stdin, p.stdout, p.stderr):
             if stream:
                 stream.close()
+
+
+# ---- what the Wine suites of PELMATIC.EXE share ------------------------------
+
+EXE = os.environ.get("PELMATIC_EXE") or os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "windows", "PELMATIC.EXE")
+IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
+WS_EX_TOPMOST = 0x8
+HOME = "http://127.0.0.1:9/home/"
+
+
+def ini_bytes(url_file, ver_now="2.30", **extra):
+    """pelmatic.ini for the product "editor" served at url_file."""
+    keys = dict(ver_now=ver_now, ver_file="editor", url_file=url_file, url_down=HOME, **extra)
+    return b"[Check]\r\n" + b"".join(b"%s=%s\r\n" % (k.encode(), v.encode())
+                                    for k, v in keys.items())
+
+
+class AppFolderCase(unittest.TestCase):
+    """Each test gets a fresh application folder holding PELMATIC.EXE
+    (self.app, self.exe) and a cleared recorder; the programs it starts
+    through start() are ended after it."""
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="pelmatic-wine-")
+        self.addCleanup(shutil.rmtree, self.root, True)
+        self.app = os.path.join(self.root, "app")
+        os.mkdir(self.app)
+        self.exe = os.path.join(self.app, "PELMATIC.EXE")
+        shutil.copy2(EXE, self.exe)
+        clear_recorder()
+        self.procs = []
+        self.addCleanup(self.reap)
+
+    def reap(self):
+        reap(self.procs)
+
+    def write_ini(self, url_file, **keys):
+        self.ini = ini_bytes(url_file, **keys)
+        with open(os.path.join(self.app, "pelmatic.ini"), "wb") as f:
+            f.write(self.ini)
+
+    def start(self, *args, env=None):
+        p = start_wine(self.exe, list(args), cwd=self.app, env=env)
+        self.procs.append(p)
+        return p
+
+    def box(self, caption, timeout_ms=20000):
+        b = wait_box(timeout_ms, title=caption.decode("latin-1"))
+        self.assertIsNotNone(b, "no message box titled %r appeared" % caption)
+        return b
+
+
+class ServedAppFolderCase(AppFolderCase):
+    """An AppFolderCase with a test server for the class (self.server, its
+    folder self.served), its faults and log cleared for each test."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.served = tempfile.mkdtemp(prefix="pelmatic-wine-served-")
+        cls.server = TestServer(cls.served)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        shutil.rmtree(cls.served, ignore_errors=True)
+
+    def setUp(self):
+        super().setUp()
+        self.server.set_faults({})
+        self.server.clear_log()
+
+    def serve(self, name, data):
+        with open(os.path.join(self.served, name), "wb") as f:
+            f.write(data)
+
+    def configure(self, ver_now="2.30", **extra):
+        self.write_ini(self.server.url, ver_now=ver_now, **extra)
