@@ -1,6 +1,8 @@
 // Archive extraction of the POSIX build, where libarchive stands in for the
 // Windows shell's ZIP folders. Entries are written only inside the
-// destination folder: an archive that names anything else is refused whole.
+// destination folder: an archive that names anything else, names a file
+// Windows could not store, or of which libarchive reports anything amiss
+// (a warning included) is refused whole.
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
@@ -13,8 +15,10 @@
 #include <vector>
 
 #include "install/ShellZipU.h"
+#include "os/os.h"
 #include "os/wildcard.h"
 #include "platform/files.h"
+#include "platform/names.h"
 #include "version/versiontext.h"
 
 namespace {
@@ -61,15 +65,24 @@ std::vector<std::string> Components(const std::string& name) {
   return parts;
 }
 
-bool IsSafeEntry(archive_entry* e) {
+// An entry that may be unpacked into a folder whose path is
+// destinationLength bytes long: inside it, under names Windows can store
+// (the package is for Windows), within the platform's path length, and a
+// plain file or folder.
+bool IsSafeEntry(archive_entry* e, size_t destinationLength) {
   const char* p = archive_entry_pathname(e);
   if (!p || !*p) return false;
   std::string name = p;
   if (name[0] == '/' || name[0] == '\\') return false;
   if (name.size() >= 2 && name[1] == ':') return false;  // a drive letter
-  for (const std::string& part : Components(name))
-    if (part == "..") return false;
-  if (Components(name).empty()) return false;
+  const std::vector<std::string> parts = Components(name);
+  if (parts.empty()) return false;
+  size_t length = destinationLength;
+  for (const std::string& part : parts) {
+    if (!IsStorableName(part)) return false;
+    length += 1 + part.size();
+  }
+  if (length > os::kMaxPathLength) return false;
   if (archive_entry_hardlink(e) || archive_entry_symlink(e)) return false;
   mode_t type = archive_entry_filetype(e);
   return type == AE_IFREG || type == AE_IFDIR;
@@ -155,7 +168,9 @@ bool ExtractEntry(archive* a, archive_entry* e, int rootFd, Created& created) {
   for (;;) {
     int r = archive_read_data_block(a, &block, &size, &offset);
     if (r == ARCHIVE_EOF) break;
-    if (r < ARCHIVE_WARN) {
+    // A warning here is a damaged entry (a bad CRC, for one): never half
+    // a file.
+    if (r != ARCHIVE_OK) {
       ok = false;
       break;
     }
@@ -177,6 +192,8 @@ bool ExtractEntry(archive* a, archive_entry* e, int rootFd, Created& created) {
     written = offset + static_cast<la_int64_t>(size);
   }
   if (::close(fd) != 0) ok = false;
+  // The data must be as long as the archive says the file is.
+  if (ok && archive_entry_size_is_set(e) && written != archive_entry_size(e)) ok = false;
   return ok;
 }
 
@@ -188,7 +205,7 @@ bool ReadThrough(archive* a) {
   for (;;) {
     int r = archive_read_data_block(a, &block, &size, &offset);
     if (r == ARCHIVE_EOF) return true;
-    if (r < ARCHIVE_WARN) return false;
+    if (r != ARCHIVE_OK) return false;
   }
 }
 
@@ -207,8 +224,9 @@ bool UnzipWithShell(const std::string& archivePath, const std::string& destinati
     if (!a) return IsEmptyZip(archivePath);  // nothing to unpack: done
     archive_entry* e;
     int r;
-    while ((r = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
-      if (!IsSafeEntry(e) || archive_read_data_skip(a.get()) < ARCHIVE_WARN) return false;
+    while ((r = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK) {
+      if (!IsSafeEntry(e, destination.size()) || archive_read_data_skip(a.get()) != ARCHIVE_OK)
+        return false;
       listed.push_back(archive_entry_pathname(e));
     }
     if (r != ARCHIVE_EOF) return false;
@@ -222,10 +240,11 @@ bool UnzipWithShell(const std::string& archivePath, const std::string& destinati
   archive_entry* e;
   int r = ARCHIVE_FATAL;
   size_t index = 0;
-  while (ok && ((r = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK || r == ARCHIVE_WARN)) {
+  while (ok && (r = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK) {
     // Every entry written is checked again, and must be the one the first
     // pass checked.
-    if (!IsSafeEntry(e) || index >= listed.size() || listed[index] != archive_entry_pathname(e)) {
+    if (!IsSafeEntry(e, destination.size()) || index >= listed.size() ||
+        listed[index] != archive_entry_pathname(e)) {
       ok = false;
       break;
     }

@@ -1,5 +1,7 @@
 #include "install/package.h"
 
+#include <vector>
+
 #include "core/runstate.h"
 #include "install/ShellZipU.h"
 #include "install/merge.h"
@@ -36,19 +38,43 @@ void ForEachEntry(const std::string& folder, Visit visit) {
 
 }  // namespace
 
-void RemoveFolderTree(const std::string& folder) {
+namespace {
+
+// Removes what is in folder, a folder of the tree at root. A subfolder far
+// down the tree is first moved up into root under a short name, so that
+// what it holds comes within reach of the platform's path length however
+// deep the tree is.
+void RemoveFolderContents(const std::string& folder, const std::string& root, int& hoisted) {
+  std::vector<os::FindData> entries;
   ForEachEntry(folder, [&](const os::FindData& e) {
+    entries.push_back(e);
+    return true;
+  });
+  for (const os::FindData& e : entries) {
     std::string path = folder + os::kPathSep + e.name;
     bool realFolder =
         (e.attributes & os::kAttrDirectory) && !(e.attributes & os::kAttrReparsePoint);
+    // Whatever names arrived (a device name, a trailing dot) go as they are.
+    const std::string verbatim = os::VerbatimPath(path);
     if (realFolder) {
-      RemoveFolderTree(path);
-    } else if (!os::FileDelete(path)) {
-      os::DirRemove(path);  // a link to a folder goes as a folder entry
+      if (path.size() > os::kMaxPathLength / 2) {
+        const std::string up = root + os::kPathSep + "~" + std::to_string(++hoisted);
+        if (os::FileMove(verbatim, os::VerbatimPath(up))) path = up;
+      }
+      RemoveFolderContents(path, root, hoisted);
+      os::DirRemove(os::VerbatimPath(path));
+    } else if (!os::FileDelete(verbatim)) {
+      os::DirRemove(verbatim);  // a link to a folder goes as a folder entry
     }
-    return true;
-  });
-  os::DirRemove(folder);
+  }
+}
+
+}  // namespace
+
+void RemoveFolderTree(const std::string& folder) {
+  int hoisted = 0;
+  RemoveFolderContents(folder, folder, hoisted);
+  os::DirRemove(os::VerbatimPath(folder));
 }
 
 bool TreeHoldsLink(const std::string& folder) {
@@ -61,6 +87,20 @@ bool TreeHoldsLink(const std::string& folder) {
     return !found;
   });
   return found;
+}
+
+bool TreeFitsInto(const std::string& folder, const std::string& target,
+                  const std::string& relative) {
+  bool fits = true;
+  ForEachEntry(folder, [&](const os::FindData& e) {
+    const std::string path = relative + e.name;
+    if (!IsStorableName(e.name) || target.size() + path.size() > os::kMaxPathLength)
+      fits = false;
+    else if ((e.attributes & os::kAttrDirectory) && !(e.attributes & os::kAttrReparsePoint))
+      fits = TreeFitsInto(folder + os::kPathSep + e.name, target, path + os::kPathSep);
+    return fits;
+  });
+  return fits;
 }
 
 int32_t InstallPackage() {
@@ -81,8 +121,11 @@ int32_t InstallPackage() {
   os::Sleep(200);
 
   // Whatever arrived must stay inside the application folder: a link would
-  // let the merge move files to or from anywhere.
-  if (TreeHoldsLink(unpack)) {
+  // let the merge move files to or from anywhere. And each file must be
+  // one Windows can store there, or the merge would fail half way (a path
+  // too long) or write where no file should go (a device, another stream
+  // of the configuration).
+  if (TreeHoldsLink(unpack) || !TreeFitsInto(unpack, gRun.AppDir)) {
     RemoveFolderTree(unpack);
     return -12;
   }

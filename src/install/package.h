@@ -5,8 +5,8 @@
 
 // Installs the ZIP package named by the manifest: the number of files moved
 // into the application folder, or -11 (not downloaded), -12 (missing,
-// unpack folder not made, extraction refused) or -13 (merge failed,
-// configuration restored).
+// unpack folder not made, extraction refused, a file the application
+// folder cannot hold) or -13 (merge failed, configuration restored).
 int32_t InstallPackage();
 
 // The seed of the draw that names the unpack folder; start-up seeds it
@@ -20,3 +20,9 @@ uint32_t RandomDraw(uint32_t range);
 void RemoveFolderTree(const std::string& folder);
 // True when the tree holds a link or reparse point anywhere.
 bool TreeHoldsLink(const std::string& folder);
+// True when everything in the tree at folder may go to the same place
+// below target (a folder path ending in the separator): names Windows can
+// store, paths within os::kMaxPathLength. relative is the tree's own place
+// below target.
+bool TreeFitsInto(const std::string& folder, const std::string& target,
+                  const std::string& relative = "");

@@ -3,9 +3,11 @@
 // results), so that everything above this header is written once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "os/transfer.h"
 #include "os/unique.h"
 
 namespace os {
@@ -23,10 +25,15 @@ using NetHandle = NetState*;
 using WindowHandle = WindowState*;
 using SnapshotHandle = SnapshotState*;
 
+// The folder separator, and the longest path (in bytes, without the
+// terminating zero) that the platform's file calls take: MAX_PATH on
+// Windows, PATH_MAX on Linux.
 #ifdef _WIN32
 constexpr char kPathSep = '\\';
+constexpr size_t kMaxPathLength = 259;
 #else
 constexpr char kPathSep = '/';
+constexpr size_t kMaxPathLength = 4095;
 #endif
 
 // True for the bytes that end the folder part of a path: backslash and colon
@@ -89,6 +96,8 @@ struct SystemTime {
   int hour, minute, second, millisecond;
 };
 SystemTime GetSystemTimeUtc();
+// Milliseconds of a clock that never goes back, for limits on waits.
+uint64_t MonotonicMs();
 [[noreturn]] void ExitProcess(int code);
 
 // ---- files and folders ----------------------------------------------------
@@ -121,6 +130,10 @@ bool DirRemove(const std::string& path);
 bool SetCurrentDir(const std::string& path);
 // The temporary folder with its trailing separator; empty when none.
 std::string TempPath();
+// The path in the form that takes each of its names as it is: on Windows
+// an absolute path with a drive gets the \\?\ prefix, so that a file
+// named CON is a file and a trailing dot stays; elsewhere the path itself.
+std::string VerbatimPath(const std::string& path);
 
 // The fixed file version of an executable's version resource, as the two
 // 32-bit halves (major.minor, release.build). False when it has none.
@@ -133,12 +146,20 @@ std::string ProfileString(const std::string& section, const std::string& key,
                           const std::string& defaultValue, const std::string& file);
 
 // ---- HTTP --------------------------------------------------------------------
+// Requests go over http and https only, follow no redirect and are never
+// stored in a cache; every wait is bounded by the request's limits.
 NetHandle NetOpen(const std::string& agent);
-// Opens a URL; null when it cannot be opened, including an answer with an
-// HTTP status of 400 or more. noCache asks for a fresh copy from the server.
-NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache);
-// got = 0 at the end of the body. False when the transfer broke off, also
-// when the body ended short of its announced length.
+// Sends one request and waits for the answer's headers, whatever its
+// status; null when no answer came within the limits or the URL cannot be
+// opened. noCache asks for a fresh copy from the server.
+NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache,
+                  const TransferLimits& limits);
+// The HTTP status of the answer.
+int UrlStatus(NetHandle url);
+// The answer's Location header as sent, empty when it has none.
+std::string UrlLocation(NetHandle url);
+// got = 0 at the end of the body. False when the transfer broke off, when
+// the body ended short of its announced length, or when a limit passed.
 bool UrlRead(NetHandle url, void* buf, uint32_t size, uint32_t& got);
 // The length the server announced for the body, 0 when it announced none.
 uint64_t UrlLength(NetHandle url);

@@ -249,6 +249,8 @@ bool DirCreate(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 
 bool DirRemove(const std::string& path) { return ::rmdir(path.c_str()) == 0; }
 bool SetCurrentDir(const std::string& path) { return ::chdir(path.c_str()) == 0; }
 
+std::string VerbatimPath(const std::string& path) { return path; }
+
 std::string TempPath() {
   const char* t = std::getenv("TMPDIR");
   std::string dir = (t && *t) ? t : "/tmp";

@@ -1,5 +1,7 @@
 // HTTP of the POSIX build: libcurl behind a pull-style stream, so that the
-// reading loops above this layer are those of the Windows build.
+// reading loops above this layer are those of the Windows build. Every wait
+// is a poll of at most a second, after which the request's limits are
+// checked.
 #include <curl/curl.h>
 #include <strings.h>
 
@@ -13,6 +15,7 @@ namespace os {
 
 namespace {
 constexpr size_t kBufferLimit = 256 * 1024;  // pause the transfer beyond this
+constexpr long kPollMs = 1000;
 }  // namespace
 
 // Sessions and requests share one record; a session only holds the agent.
@@ -22,14 +25,15 @@ struct NetState {
   CURL* easy = nullptr;
   CURLM* multi = nullptr;
   curl_slist* headers = nullptr;
-  std::string buffer;
-  size_t offset = 0;
+  ByteQueue buffer;
   bool paused = false;
   bool done = false;
+  bool expired = false;
   CURLcode result = CURLE_OK;
   bool headersDone = false;
-  long lastStatus = 0;
-  bool lastHasLocation = false;
+  long status = 0;
+  std::string location;
+  TransferWatch watch{TransferLimits(), 0};
 };
 
 namespace {
@@ -37,27 +41,32 @@ namespace {
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
   NetState* n = static_cast<NetState*>(user);
   size_t len = size * count;
-  if (n->buffer.size() - n->offset >= kBufferLimit) {
+  if (n->buffer.Size() >= kBufferLimit) {
     n->paused = true;
     return CURL_WRITEFUNC_PAUSE;
   }
-  n->buffer.append(data, len);
+  n->buffer.Append(data, len);
+  n->watch.Received(len, MonotonicMs());
   return len;
 }
 
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   NetState* n = static_cast<NetState*>(user);
   size_t len = size * count;
+  n->watch.Received(len, MonotonicMs());
   std::string line(data, len);
   if (line.compare(0, 5, "HTTP/") == 0) {
     size_t sp = line.find(' ');
-    n->lastStatus = sp == std::string::npos ? 0 : std::strtol(line.c_str() + sp + 1, nullptr, 10);
-    n->lastHasLocation = false;
+    n->status = sp == std::string::npos ? 0 : std::strtol(line.c_str() + sp + 1, nullptr, 10);
+    n->location.clear();
   } else if (strncasecmp(line.c_str(), "location:", 9) == 0) {
-    n->lastHasLocation = true;
+    size_t b = 9, e = line.size();
+    while (b < e && (line[b] == ' ' || line[b] == '\t')) ++b;
+    while (e > b && (line[e - 1] == '\r' || line[e - 1] == '\n' || line[e - 1] == ' ')) --e;
+    n->location = line.substr(b, e - b);
   } else if (line == "\r\n" || line == "\n") {
-    bool followed = n->lastStatus >= 300 && n->lastStatus < 400 && n->lastHasLocation;
-    if (n->lastStatus >= 200 && !followed) n->headersDone = true;
+    // 1xx answers are followed by the real one.
+    if (n->status >= 200) n->headersDone = true;
   }
   return len;
 }
@@ -75,8 +84,18 @@ void Pump(NetState* n) {
   if (!n->done && running == 0) n->done = true;
 }
 
+// Waits for the network at most until the next check of the limits; a
+// transfer past a limit is ended as broken off.
 void Wait(NetState* n) {
-  if (!n->done) curl_multi_poll(n->multi, nullptr, 0, 1000, nullptr);
+  if (n->done) return;
+  uint64_t left = n->watch.MsLeft(MonotonicMs());
+  if (left == 0) {
+    n->expired = n->done = true;
+    n->result = CURLE_OPERATION_TIMEDOUT;
+    return;
+  }
+  curl_multi_poll(n->multi, nullptr, 0, static_cast<int>(std::min<uint64_t>(left, kPollMs)),
+                  nullptr);
 }
 
 void FreeNet(NetState* n) {
@@ -99,11 +118,13 @@ NetHandle NetOpen(const std::string& agent) {
   return n;
 }
 
-NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache) {
+NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache,
+                  const TransferLimits& limits) {
   NetState* s = session;
   if (!s || s->isUrl) return nullptr;
   NetState* n = new NetState;
   n->isUrl = true;
+  n->watch = TransferWatch(limits, MonotonicMs());
   n->easy = curl_easy_init();
   n->multi = curl_multi_init();
   if (!n->easy || !n->multi) {
@@ -113,16 +134,11 @@ NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache) {
   CURL* e = n->easy;
   curl_easy_setopt(e, CURLOPT_URL, url.c_str());
   curl_easy_setopt(e, CURLOPT_USERAGENT, s->agent.c_str());
-  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(e, CURLOPT_MAXREDIRS, 20L);
+  // Redirects are followed above this layer, where each hop is checked.
+  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-  // Bounded waits: a server that accepts and never answers must not hang
-  // an unattended run.
-  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, 60L);
-  curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, 60L);
+  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.lowSpeedMs));
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, OnBody);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, n);
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, OnHeader);
@@ -136,43 +152,34 @@ NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache) {
   curl_multi_add_handle(n->multi, e);
   for (;;) {
     Pump(n);
-    if (n->headersDone || n->done || n->buffer.size() > n->offset) break;
+    if (n->headersDone || n->done || !n->buffer.Empty()) break;
     Wait(n);
   }
-  long status = 0;
-  curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status);
-  if (status == 0 || status >= 400 || (n->done && !n->headersDone && n->result != CURLE_OK)) {
+  if (!n->headersDone || n->expired || (n->done && n->result != CURLE_OK && n->status == 0)) {
     FreeNet(n);
     return nullptr;
   }
   return n;
 }
 
+int UrlStatus(NetHandle url) { return url ? static_cast<int>(url->status) : 0; }
+
+std::string UrlLocation(NetHandle url) { return url ? url->location : std::string(); }
+
 bool UrlRead(NetHandle url, void* buf, uint32_t size, uint32_t& got) {
   got = 0;
   NetState* n = url;
   if (!n || !n->isUrl) return false;
-  while (n->buffer.size() == n->offset && !n->done) {
+  while (n->buffer.Empty() && !n->done) {
     Pump(n);
-    if (n->buffer.size() == n->offset) Wait(n);
+    if (n->buffer.Empty()) Wait(n);
   }
-  size_t avail = n->buffer.size() - n->offset;
-  if (avail == 0) return n->result == CURLE_OK;
-  size_t take = std::min<size_t>(avail, size);
-  std::memcpy(buf, n->buffer.data() + n->offset, take);
-  n->offset += take;
-  got = static_cast<uint32_t>(take);
-  // Compact only when the consumed part outweighs the rest, so each byte is
-  // moved at most about once whatever the reader's piece size.
-  if (n->offset == n->buffer.size()) {
-    n->buffer.clear();
-    n->offset = 0;
-  } else if (n->offset >= 65536 && n->offset >= n->buffer.size() - n->offset) {
-    n->buffer.erase(0, n->offset);
-    n->offset = 0;
-  }
-  if (n->paused && n->buffer.size() - n->offset < kBufferLimit / 2) {
+  if (n->buffer.Empty()) return n->result == CURLE_OK;
+  got = static_cast<uint32_t>(n->buffer.Take(buf, size));
+  if (n->paused && n->buffer.Size() < kBufferLimit / 2) {
     n->paused = false;
+    // The pause was the reader's doing: the network gets a fresh window.
+    n->watch.Restart(MonotonicMs());
     curl_easy_pause(n->easy, CURLPAUSE_CONT);
   }
   return true;

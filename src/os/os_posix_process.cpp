@@ -51,6 +51,12 @@ SystemTime GetSystemTimeUtc() {
           static_cast<int>(ms / 1000 % 60), static_cast<int>(ms % 1000)};
 }
 
+uint64_t MonotonicMs() {
+  struct timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
 void ExitProcess(int code) {
   std::fflush(stdout);
   std::fflush(stderr);

@@ -92,6 +92,11 @@ bool DirCreate(const std::string& path) { return ::CreateDirectoryA(path.c_str()
 bool DirRemove(const std::string& path) { return ::RemoveDirectoryA(path.c_str()) != 0; }
 bool SetCurrentDir(const std::string& path) { return ::SetCurrentDirectoryA(path.c_str()) != 0; }
 
+std::string VerbatimPath(const std::string& path) {
+  bool absolute = path.size() >= 3 && path[1] == ':' && path[2] == '\\';
+  return absolute ? "\\\\?\\" + path : path;
+}
+
 std::string TempPath() {
   char buf[260];
   DWORD n = ::GetTempPathA(260, buf);

@@ -1,83 +1,287 @@
 // HTTP of the Windows build, over WinINet.
+//
+// WinINet's blocking calls cannot be relied on to end: Wine ignores the
+// receive time-out, and a server that drips a byte now and then resets any
+// time-out per read. So each request runs in a worker thread of its own,
+// which only talks to WinINet and hands the bytes over, and the program's
+// thread waits for them no longer than the request's limits allow. A
+// request given up is left to its worker: its handle is closed, which is
+// the documented way to end a blocking WinINet call, and where that does
+// not end it the worker stays blocked, touching nothing but what it shares
+// with the request, until the process ends.
 #include <windows.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <utility>
 
 #include "os/os.h"
 
 namespace os {
 
-// Sessions and requests share one record so that NetClose can tell them
-// apart.
+namespace {
+
+constexpr DWORD kPiece = 16 * 1024;
+constexpr size_t kQueueLimit = 256 * 1024;  // the worker waits for room beyond this
+constexpr uint64_t kPollMs = 1000;
+
+// What the program's thread and the worker share; whichever lets go last
+// frees it. Everything below `lock` is read and written under it.
+struct Transfer {
+  explicit Transfer(const TransferLimits& limits) : watch(limits, MonotonicMs()) {}
+
+  LONG refs = 2;
+  HINTERNET session = nullptr;
+  std::string url;
+  DWORD flags = 0;
+
+  SRWLOCK lock = SRWLOCK_INIT;
+  CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+  HINTERNET request = nullptr;  // closed by exactly one side, whoever takes it
+  bool answered = false;        // the headers are in
+  bool finished = false;        // the body ended or broke off
+  bool failed = false;
+  bool abandoned = false;
+  bool waitingForRoom = false;
+  int status = 0;
+  bool knownLength = false;
+  uint64_t length = 0;
+  uint64_t received = 0;
+  std::string location;
+  ByteQueue queue;
+  TransferWatch watch;
+};
+
+void Release(Transfer* t) {
+  if (::InterlockedDecrement(&t->refs) == 0) delete t;
+}
+
+class Locked {
+ public:
+  explicit Locked(Transfer* t) : t_(t) { ::AcquireSRWLockExclusive(&t_->lock); }
+  ~Locked() { ::ReleaseSRWLockExclusive(&t_->lock); }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+  // Waits for a change, at most ms.
+  void Wait(uint64_t ms) {
+    ::SleepConditionVariableSRW(&t_->changed, &t_->lock, static_cast<DWORD>(ms), 0);
+  }
+
+ private:
+  Transfer* t_;
+};
+
+std::string QueryText(HINTERNET h, DWORD info) {
+  std::string text(256, '\0');
+  for (;;) {
+    DWORD size = static_cast<DWORD>(text.size()), index = 0;
+    if (::HttpQueryInfoA(h, info, &text[0], &size, &index)) {
+      text.resize(size);
+      return text;
+    }
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || size <= text.size() || size > 64 * 1024)
+      return std::string();
+    text.resize(size + 1);
+  }
+}
+
+DWORD WINAPI RunTransfer(void* arg) {
+  Transfer* t = static_cast<Transfer*>(arg);
+  HINTERNET r = ::InternetOpenUrlA(t->session, t->url.c_str(), nullptr, 0, t->flags, 0);
+  DWORD status = 0, size = sizeof status, index = 0;
+  if (r &&
+      !::HttpQueryInfoA(r, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, &index))
+    status = 0;
+  const std::string location = r ? QueryText(r, HTTP_QUERY_LOCATION) : std::string();
+  const std::string length = r ? QueryText(r, HTTP_QUERY_CONTENT_LENGTH) : std::string();
+  {
+    Locked hold(t);
+    if (t->abandoned) {
+      if (r) ::InternetCloseHandle(r);
+      r = nullptr;
+    } else if (!r || status == 0) {
+      t->request = r;
+      t->failed = t->finished = true;
+      r = nullptr;
+    } else {
+      t->request = r;
+      t->answered = true;
+      t->status = static_cast<int>(status);
+      t->location = location;
+      t->knownLength = !length.empty();
+      t->length = std::strtoull(length.c_str(), nullptr, 10);
+    }
+    ::WakeAllConditionVariable(&t->changed);
+  }
+  char piece[kPiece];
+  while (r) {
+    DWORD got = 0;
+    BOOL ok = ::InternetReadFile(r, piece, kPiece, &got);
+    Locked hold(t);
+    if (t->abandoned) break;  // the other side has closed the request
+    if (!ok) {
+      t->failed = t->finished = true;
+    } else if (got == 0) {
+      // A body that ends short of its announced length was cut off.
+      t->failed = t->knownLength && t->received < t->length;
+      t->finished = true;
+    } else {
+      t->queue.Append(piece, got);
+      t->received += got;
+      t->watch.Received(got, MonotonicMs());
+    }
+    ::WakeAllConditionVariable(&t->changed);
+    while (!t->finished && !t->abandoned && t->queue.Size() >= kQueueLimit) {
+      t->waitingForRoom = true;
+      hold.Wait(INFINITE);
+    }
+    if (t->waitingForRoom) {
+      // The wait was the reader's doing: the network gets a fresh window.
+      t->waitingForRoom = false;
+      t->watch.Restart(MonotonicMs());
+    }
+    if (t->abandoned) break;
+    if (t->finished) {
+      t->request = nullptr;
+      ::InternetCloseHandle(r);
+      break;
+    }
+  }
+  Release(t);
+  return 0;
+}
+
+// Gives the request up: whatever the worker is blocked in, it gets nothing
+// more from this side.
+void Abandon(Transfer* t) {
+  HINTERNET r = nullptr;
+  {
+    Locked hold(t);
+    t->abandoned = true;
+    r = std::exchange(t->request, nullptr);
+    ::WakeAllConditionVariable(&t->changed);
+  }
+  if (r) ::InternetCloseHandle(r);
+  Release(t);
+}
+
+bool HasWebScheme(const std::string& url) {
+  auto starts = [&](const char* scheme) {
+    size_t n = std::strlen(scheme);
+    if (url.size() < n) return false;
+    for (size_t i = 0; i < n; ++i)
+      if ((url[i] | 0x20) != scheme[i]) return false;
+    return true;
+  };
+  return starts("http://") || starts("https://");
+}
+
+}  // namespace
+
+// A session holds the WinINet handle, a request its transfer.
 struct NetState {
-  HINTERNET h;
-  bool isUrl;
-  bool knownLength;
-  uint64_t length;
-  uint64_t received;
+  HINTERNET session = nullptr;
+  Transfer* transfer = nullptr;
 };
 
 NetHandle NetOpen(const std::string& agent) {
   HINTERNET h = ::InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   if (!h) return nullptr;
-  // Bounded waits, as on the POSIX build: a server that accepts and never
-  // answers must not hang an unattended run.
-  DWORD timeout = 60000;
+  // WinINet's own waits as a second line behind the limits of each request.
+  DWORD timeout = 30000;
   for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
                        INTERNET_OPTION_RECEIVE_TIMEOUT})
     ::InternetSetOptionA(h, option, &timeout, sizeof timeout);
-  return new NetState{h, false, false, 0, 0};
+  return new NetState{h, nullptr};
 }
 
-NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache) {
-  NetState* s = session;
-  if (!s || s->isUrl) return nullptr;
-  DWORD flags = noCache ? INTERNET_FLAG_RELOAD : 0;
-  HINTERNET h = ::InternetOpenUrlA(s->h, url.c_str(), nullptr, 0, flags, 0);
-  if (!h) return nullptr;
-  DWORD status = 0, size = sizeof status, index = 0;
-  if (::HttpQueryInfoA(h, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
-                       &index) &&
-      status >= 400) {
-    // An error page is not the file that was asked for.
-    ::InternetCloseHandle(h);
+NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache,
+                  const TransferLimits& limits) {
+  if (!session || session->transfer || !HasWebScheme(url)) return nullptr;
+  auto* t = new Transfer(limits);
+  t->session = session->session;
+  t->url = url;
+  // Redirects are followed above this layer, where each hop is checked;
+  // nothing fetched is stored a second time in the user's profile.
+  t->flags = INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_CACHE_WRITE |
+             (noCache ? INTERNET_FLAG_RELOAD : 0);
+  HANDLE worker = ::CreateThread(nullptr, 0, RunTransfer, t, 0, nullptr);
+  if (!worker) {
+    delete t;
     return nullptr;
   }
-  auto* n = new NetState{h, true, false, 0, 0};
-  char len[32];
-  DWORD lenSize = sizeof len - 1;
-  index = 0;
-  if (::HttpQueryInfoA(h, HTTP_QUERY_CONTENT_LENGTH, len, &lenSize, &index)) {
-    len[lenSize] = '\0';
-    n->knownLength = true;
-    n->length = std::strtoull(len, nullptr, 10);
+  ::CloseHandle(worker);
+  bool answered = false;
+  {
+    Locked hold(t);
+    for (;;) {
+      if (t->answered || t->finished) break;
+      uint64_t left = t->watch.MsLeft(MonotonicMs());
+      if (left == 0) break;
+      hold.Wait(std::min(left, kPollMs));
+    }
+    answered = t->answered;
   }
-  return n;
+  if (!answered) {
+    Abandon(t);
+    return nullptr;
+  }
+  return new NetState{nullptr, t};
+}
+
+int UrlStatus(NetHandle url) {
+  if (!url || !url->transfer) return 0;
+  Locked hold(url->transfer);
+  return url->transfer->status;
+}
+
+std::string UrlLocation(NetHandle url) {
+  if (!url || !url->transfer) return std::string();
+  Locked hold(url->transfer);
+  return url->transfer->location;
 }
 
 bool UrlRead(NetHandle url, void* buf, uint32_t size, uint32_t& got) {
-  NetState* n = url;
-  DWORD count = 0;
   got = 0;
-  if (!::InternetReadFile(n->h, buf, size, &count)) return false;
-  got = count;
-  n->received += count;
-  // A body that ends short of its announced length was cut off.
-  if (count == 0 && n->knownLength && n->received < n->length) return false;
-  return true;
+  Transfer* t = url ? url->transfer : nullptr;
+  if (!t) return false;
+  bool expired = false;
+  {
+    Locked hold(t);
+    while (t->queue.Empty() && !t->finished) {
+      uint64_t left = t->watch.MsLeft(MonotonicMs());
+      if (left == 0) {
+        expired = true;
+        break;
+      }
+      hold.Wait(std::min(left, kPollMs));
+    }
+    if (!expired) {
+      if (t->queue.Empty()) return !t->failed;
+      got = static_cast<uint32_t>(t->queue.Take(buf, size));
+      if (t->waitingForRoom && t->queue.Size() < kQueueLimit / 2)
+        ::WakeAllConditionVariable(&t->changed);
+      return true;
+    }
+  }
+  Abandon(t);
+  url->transfer = nullptr;
+  return false;
 }
 
 uint64_t UrlLength(NetHandle url) {
-  NetState* n = url;
-  return n && n->knownLength ? n->length : 0;
+  if (!url || !url->transfer) return 0;
+  Locked hold(url->transfer);
+  return url->transfer->knownLength ? url->transfer->length : 0;
 }
 
 void NetClose(NetHandle h) {
-  NetState* n = h;
-  if (!n) return;
-  ::InternetCloseHandle(n->h);
-  delete n;
+  if (!h) return;
+  if (h->transfer) Abandon(h->transfer);
+  if (h->session) ::InternetCloseHandle(h->session);
+  delete h;
 }
 
 }  // namespace os

@@ -32,6 +32,8 @@ SystemTime GetSystemTimeUtc() {
   return {st.wHour, st.wMinute, st.wSecond, st.wMilliseconds};
 }
 
+uint64_t MonotonicMs() { return ::GetTickCount64(); }
+
 void ExitProcess(int code) { ::ExitProcess(static_cast<UINT>(code)); }
 
 std::string ToOemCodePage(const std::string& text) {

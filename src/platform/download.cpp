@@ -2,10 +2,11 @@
 
 #include "core/errors.h"
 #include "os/os.h"
+#include "platform/http.h"
 
 bool DownloadFile(const std::string& url, const std::string& path) {
   os::UniqueNet session(os::NetOpen("Pelmatic"));
-  os::UniqueNet request(os::UrlOpen(session.Get(), url, /*noCache=*/false));
+  os::UniqueNet request = OpenUrl(session.Get(), url, /*noCache=*/false, DownloadLimits());
   if (!request) return false;
   os::FileHandle h = nullptr;
   int32_t err = os::FileCreateShared(path, h);

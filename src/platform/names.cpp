@@ -55,3 +55,20 @@ bool IsPlainFileName(const std::string& name) {
   if (name.find_first_of("*?\"<>|") != std::string::npos) return false;
   return true;
 }
+
+bool IsStorableName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (unsigned char c : name)
+    if (c < 32 || c == ':' || c == '\\' || c == '/') return false;
+  if (name.find_first_of("<>\"|?*") != std::string::npos) return false;
+  if (name.back() == '.' || name.back() == ' ') return false;
+  // Windows takes the device for the name before the first dot, blanks
+  // before that dot ignored: "nul.txt" and "Com1 .log" are devices.
+  std::string stem = UpperCase(name.substr(0, name.find('.')));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL") return false;
+  if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+      stem[3] >= '1' && stem[3] <= '9')
+    return false;
+  return true;
+}

@@ -20,3 +20,10 @@ std::string ChangeFileExt(const std::string& name, const std::string& ext);
 // "." or "..", no separators, no drive colon, no control bytes and none of
 // the bytes Windows refuses in names (wildcards, quotes, <, >, |).
 bool IsPlainFileName(const std::string& name);
+// A name that Windows can store as one file or folder name, so that it
+// neither fails there nor aliases another file: not empty, not "." or
+// "..", not a reserved device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1
+// to LPT9, in any letter case, with or without an extension), not ending
+// in a dot or a blank, no ':' (an alternate data stream), no bytes 0 to 31
+// and none of < > " | ? * or a separator.
+bool IsStorableName(const std::string& name);

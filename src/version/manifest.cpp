@@ -5,6 +5,7 @@
 #include "core/errors.h"
 #include "core/runstate.h"
 #include "platform/files.h"
+#include "platform/http.h"
 #include "platform/names.h"
 #include "version/versiontext.h"
 
@@ -48,6 +49,9 @@ class LineReader {
     }
   }
 
+  // Bytes read from the file so far.
+  uint64_t Consumed() const { return consumed_; }
+
  private:
   bool Fill() {
     if (pos_ < len_) return true;
@@ -57,11 +61,13 @@ class LineReader {
     if (err != 0) RaiseInOutError(err);
     pos_ = 0;
     len_ = got;
+    consumed_ += got;
     if (got == 0) eof_ = true;
     return got != 0;
   }
 
   os::FileHandle h_;
+  uint64_t consumed_ = 0;
   char buf_[4096];
   uint32_t pos_ = 0, len_ = 0;
   bool eof_ = false;
@@ -81,6 +87,10 @@ bool ReadTextFile(const std::string& path, std::string& text) {
   do {
     line.clear();
     reader.ReadLine(line);
+    if (reader.Consumed() > kManifestMaxBytes) {
+      text.clear();
+      return false;
+    }
     text += line;
     text += "\r\n";
   } while (!reader.AtEnd());
@@ -91,18 +101,23 @@ bool FetchText(const std::string& url, std::string& text) {
   text.clear();
   os::UniqueNet session(os::NetOpen("Pelmatic"));
   if (!session) return false;
-  os::UniqueNet request(os::UrlOpen(session.Get(), url, /*noCache=*/true));
+  os::UniqueNet request = OpenUrl(session.Get(), url, /*noCache=*/true, ManifestLimits());
   if (!request) return false;
+  // A manifest longer than the limit is no manifest; one that says so up
+  // front is not read at all.
+  const uint64_t announced = os::UrlLength(request.Get());
+  if (announced > kManifestMaxBytes) return false;
+  // Room for the announced body at once, rather than growing in steps.
+  if (announced > 0) text.reserve(static_cast<size_t>(announced));
   char piece[65];
-  // Room for the announced body at once, rather than growing in steps (a
-  // limit keeps a lying server from reserving memory it never sends).
-  uint64_t announced = os::UrlLength(request.Get());
-  if (announced > 0 && announced <= (256u << 20)) text.reserve(static_cast<size_t>(announced));
+  uint64_t total = 0;
   for (;;) {
     uint32_t got = 0;
-    if (!os::UrlRead(request.Get(), piece, 64, got)) {
-      // A broken transfer must not pass as a (shorter) manifest: a cut
-      // "2.31" would compare as "2.3".
+    // A broken transfer must not pass as a (shorter) manifest: a cut "2.31"
+    // would compare as "2.3".
+    bool broken = !os::UrlRead(request.Get(), piece, 64, got);
+    total += got;
+    if (broken || total > kManifestMaxBytes) {
       text.clear();
       return false;
     }

@@ -97,6 +97,18 @@ class Https(unittest.TestCase):
                                          "pelmatic.ini"])
         self.assertEqual(read(app.path("editor.exe")), b"editor 2.31" + bytes(300000))
 
+    def test_redirects_never_lead_from_https_to_http(self):
+        self.serve("real.ver", b"ver=2.30\r\n")
+        for name, target, expected in [
+                ("to http", SERVERS.plain.url + "real.ver", no_information(b"editor")),
+                ("within https", TRUSTED.url + "real.ver", up_to_date(b"editor", b"2.30", b"2.30"))]:
+            with self.subTest(name):
+                TRUSTED.set_faults({"/editor.ver": {"redirect": target}})
+                app = self.folder()
+                self.configure(app)
+                self.assertEqual(app.run(answers=b"\n"), (0, expected, b""))
+        self.assertEqual(SERVERS.plain.requests(), [])
+
     def test_servers_the_program_cannot_trust(self):
         self.serve("editor.ver", b"ver=2.31\r\nfile=editor231.zip\r\n")
         for name, server, trusting in SERVERS.untrusted_cases():

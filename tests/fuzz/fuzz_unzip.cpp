@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -28,9 +29,26 @@ namespace {
 using fuzzutil::ListFolder;
 using fuzzutil::Printable;
 
+// A path component Windows could store, by the rule written out anew: no
+// device name before the first dot (blanks before it aside), no dot or
+// blank at the end, none of the bytes Windows refuses.
+bool StorableComponent(const std::string& part) {
+  for (unsigned char c : part)
+    if (c < 32 || std::strchr("<>:\"|?*", c)) return false;
+  if (part.back() == '.' || part.back() == ' ') return false;
+  std::string stem = part.substr(0, part.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  for (char& c : stem) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
+  for (const char* d : kDevices)
+    if (stem == d) return false;
+  bool numbered = stem.size() == 4 && (stem.rfind("COM", 0) == 0 || stem.rfind("LPT", 0) == 0);
+  return !(numbered && stem[3] >= '1' && stem[3] <= '9');
+}
+
 // The entry names that may be written, read independently of the extractor:
-// relative, no drive, no ".." step (either slash separates), not empty, and
-// only plain files and folders.
+// relative, no drive, no ".." step (either slash separates), not empty,
+// names Windows can store, and only plain files and folders.
 bool AllowedEntry(archive_entry* e) {
   const char* p = archive_entry_pathname(e);
   if (!p || !*p) return false;
@@ -45,7 +63,10 @@ bool AllowedEntry(archive_entry* e) {
     if (end == std::string::npos) end = name.size();
     std::string part = name.substr(start, end - start);
     if (part == "..") return false;
-    if (!part.empty() && part != ".") anyPart = true;
+    if (!part.empty() && part != ".") {
+      if (!StorableComponent(part)) return false;
+      anyPart = true;
+    }
     start = end + 1;
   }
   if (!anyPart) return false;
@@ -74,7 +95,8 @@ Survey SurveyArchive(const std::string& path) {
   int r;
   while ((r = archive_read_next_header(a, &e)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
     ++s.entries;
-    if (!AllowedEntry(e)) {
+    // Anything the reader warns of refuses the archive too.
+    if (r == ARCHIVE_WARN || !AllowedEntry(e)) {
       s.refusable = true;
       break;
     }
@@ -82,8 +104,7 @@ Survey SurveyArchive(const std::string& path) {
     size_t size;
     la_int64_t offset;
     int d;
-    while ((d = archive_read_data_block(a, &block, &size, &offset)) == ARCHIVE_OK ||
-           d == ARCHIVE_WARN) {
+    while ((d = archive_read_data_block(a, &block, &size, &offset)) == ARCHIVE_OK) {
     }
     if (d != ARCHIVE_EOF) {
       s.refusable = true;

@@ -11,6 +11,13 @@ updater's error handling can be exercised against a real socket.
 
 With --tls-cert and --tls-key it speaks HTTPS instead, with the same faults.
 
+Faults (per path): status, body, body_hex, headers, cut (bytes), chunked,
+drip ([bytes, ms] per piece), reset, hang (seconds of silence before any
+answer), stall (seconds of silence after the headers, or after stall_after
+bytes of the body), redirect (a Location, with code and body), endless (the
+body, then filler without end), generate (the body, then that many filler
+bytes, with their length announced).
+
 The faults file maps an exact URL path (query ignored) to a fault object and
 is re-read for every request, so a test can change behaviour mid-run.
 """
@@ -141,6 +148,30 @@ class FileBody:
         self.file.close()
 
 
+class FillerBody:
+    """head followed by count filler bytes, made as they are sent."""
+
+    def __init__(self, head, count):
+        self.head = head
+        self.size = len(head) + max(0, count)
+        self.file = None
+
+    def pieces(self, piece_size, limit):
+        sent = 0
+        filler = b" " * piece_size
+        while sent < limit:
+            if sent < len(self.head):
+                piece = self.head[sent:sent + piece_size]
+            else:
+                piece = filler[:min(piece_size, limit - sent)]
+            piece = piece[:limit - sent]
+            sent += len(piece)
+            yield piece
+
+    def close(self):
+        pass
+
+
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "PelMaticTestServer/1.0"
@@ -248,7 +279,11 @@ class Handler(BaseHTTPRequestHandler):
             code = int(_number(fault, "code")) if "code" in fault else 302
             headers = dict(extra)
             headers["Location"] = str(fault["redirect"])
-            self._send(code, BytesBody(b""), "text/html", head, headers)
+            body = str(fault.get("body", "")).encode("utf-8")
+            self._send(code, BytesBody(body), "text/html", head, headers)
+            return
+        if fault.get("endless"):
+            self._send_endless(str(fault.get("body", "")).encode("utf-8"), head, extra)
             return
 
         status = int(_number(fault, "status")) if "status" in fault else 200
@@ -258,6 +293,9 @@ class Handler(BaseHTTPRequestHandler):
                 body = BytesBody(bytes.fromhex(str(fault["body_hex"])))
             except ValueError:
                 raise FaultError("'body_hex' is not valid hex") from None
+        elif "generate" in fault:
+            body = FillerBody(str(fault.get("body", "")).encode("utf-8"),
+                              int(_number(fault, "generate")))
         elif "body" in fault:
             body = BytesBody(str(fault["body"]).encode("utf-8"))
         elif "status" in fault:
@@ -325,14 +363,29 @@ class Handler(BaseHTTPRequestHandler):
             self.close_connection = True
 
         if (isinstance(body, FileBody) and not chunked and drip is None
-                and hasattr(os, "sendfile")):
+                and "stall" not in fault and hasattr(os, "sendfile")):
             if limit > 0:  # socket.sendfile rejects a zero count
                 self.connection.sendfile(body.file, 0, limit)
             return
 
         stopping = self.server.cfg.stopping
+        stall = fault.get("stall")
+        stall_after = int(_number(fault, "stall_after")) if "stall_after" in fault else 0
+        if stall is not None and stall_after <= 0:
+            # The headers, then nothing.
+            self.wfile.flush()
+            self._hang(_number(fault, "stall"))
+            return
         first = True
+        sent = 0
         for piece in body.pieces(chunk_size, limit):
+            if stall is not None and sent + len(piece) > stall_after:
+                piece = piece[:stall_after - sent]
+                self.wfile.write(piece)
+                self.wfile.flush()
+                self._hang(_number(fault, "stall"))
+                return
+            sent += len(piece)
             if not first and delay and stopping.wait(delay):
                 self.close_connection = True
                 return
@@ -343,6 +396,22 @@ class Handler(BaseHTTPRequestHandler):
                 self.wfile.write(piece)
         if chunked and cut is None:
             self.wfile.write(b"0\r\n\r\n")
+
+    def _send_endless(self, head, is_head, extra):
+        """A body without end, as fast as the client takes it."""
+        self.close_connection = True
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        for name, value in extra.items():
+            self.send_header(name, str(value))
+        self.end_headers()
+        if is_head:
+            return
+        self.wfile.write(head)
+        filler = b" " * PIECE_SIZE
+        stopping = self.server.cfg.stopping
+        while not stopping.is_set():
+            self.wfile.write(filler)
 
     def _reset(self):
         self.close_connection = True

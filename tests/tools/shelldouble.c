@@ -466,9 +466,26 @@ typedef struct CopyJob {
     WCHAR **to;
 } CopyJob;
 
+/* The path with the \\?\ prefix that takes each name as it is: an archive
+   may hold names (CON, "readme.txt.") that the system would otherwise take
+   for a device or trim, and the program's own check must see them. */
+static WCHAR *verbatim(const WCHAR *path)
+{
+    size_t n = (size_t)lstrlenW(path);
+    WCHAR *p;
+    if (n < 3 || path[1] != L':' || path[2] != L'\\')
+        return wdup(path);
+    p = malloc((n + 5) * sizeof(WCHAR));
+    if (!p)
+        return NULL;
+    lstrcpyW(p, L"\\\\?\\");
+    lstrcatW(p, path);
+    return p;
+}
+
 /* Copies a file or a whole tree; replaces files without asking, read-only
    ones included, as FOF_NOCONFIRMATION answers yes to everything. Failed
-   paths are added to the log record. */
+   paths are added to the log record, without the verbatim prefix. */
 static int copy_tree(const WCHAR *from, const WCHAR *to, Buf *failed)
 {
     DWORD attr = GetFileAttributesW(from);
@@ -515,7 +532,7 @@ static int copy_tree(const WCHAR *from, const WCHAR *to, Buf *failed)
 fail:
     if (failed->n)
         buf_str(failed, ",");
-    buf_json_wide(failed, to, -1);
+    buf_json_wide(failed, to[0] == L'\\' && to[1] == L'\\' && to[2] == L'?' ? to + 4 : to, -1);
     return copied;
 }
 
@@ -523,8 +540,13 @@ static void run_job(CopyJob *job)
 {
     Buf b = {0}, failed = {0};
     int i, files = 0;
-    for (i = 0; i < job->count; i++)
-        files += copy_tree(job->from[i], job->to[i], &failed);
+    for (i = 0; i < job->count; i++) {
+        WCHAR *from = verbatim(job->from[i]), *to = verbatim(job->to[i]);
+        if (from && to)
+            files += copy_tree(from, to, &failed);
+        free(from);
+        free(to);
+    }
     log_begin(&b, "copied");
     buf_printf(&b, ",\"into\":\"folder#%ld\",\"items\":%d,\"files\":%d,\"failed\":[",
                (long)job->target_id, job->count, files);

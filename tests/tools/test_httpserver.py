@@ -198,6 +198,44 @@ class HttpServerTest(unittest.TestCase):
         resp, body = self.get(conn, "/moved")
         self.assertEqual((resp.status, resp.getheader("Location")), (301, "http://127.0.0.1:1/x"))
 
+    def test_redirect_with_a_body_and_to_other_schemes(self):
+        self.server.set_faults({"/ftp": {"redirect": "ftp://127.0.0.1/x.ver",
+                                         "body": "ver=9.9\r\n"}})
+        resp, body = self.get(self.connect(), "/ftp")
+        self.assertEqual((resp.status, resp.getheader("Location"), body),
+                         (302, "ftp://127.0.0.1/x.ver", b"ver=9.9\r\n"))
+
+    def test_endless_and_generated_bodies(self):
+        self.server.set_faults({"/endless": {"endless": True, "body": "ver=9.9\r\n"},
+                                "/big": {"generate": 3 << 20, "body": "ver=9.9\r\n"}})
+        resp, _ = self.get(self.connect(), "/big")
+        self.assertEqual(resp.getheader("Content-Length"), str((3 << 20) + 9))
+        resp, body = self.get(self.connect(), "/big")
+        self.assertEqual((len(body), body[:9], body[-3:]), ((3 << 20) + 9, b"ver=9.9\r\n", b"   "))
+        with socket.create_connection(("127.0.0.1", self.port), timeout=5) as s:
+            s.sendall(b"GET /endless HTTP/1.1\r\nHost: x\r\n\r\n")
+            received = b""
+            while len(received) < 8 << 20:  # far more than any file it could be
+                received += s.recv(1 << 20)
+        head, _, body = received.partition(b"\r\n\r\n")
+        self.assertNotIn(b"content-length", head.lower())
+        self.assertTrue(body.startswith(b"ver=9.9\r\n   "))
+
+    def test_stall_after_the_headers_or_part_of_the_body(self):
+        self.server.set_faults({"/data.bin": {"stall": 30, "stall_after": 100},
+                                "/empty.bin": {"stall": 30}})
+        for path, wanted in (("/data.bin", 100), ("/empty.bin", 0)):
+            with socket.create_connection(("127.0.0.1", self.port), timeout=1) as s:
+                s.sendall(b"GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % path.encode())
+                received = b""
+                with self.assertRaises(socket.timeout):
+                    while True:
+                        data = s.recv(65536)
+                        self.assertTrue(data, "the server closed instead of stalling")
+                        received += data
+            status, headers, body = split_response(received)
+            self.assertEqual((status, len(body)), (200, wanted), path)
+
     def test_reset_aborts_with_rst(self):
         self.server.set_faults({"/data.bin": {"reset": True}})
         with self.assertRaises(ConnectionResetError):

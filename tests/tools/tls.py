@@ -74,7 +74,8 @@ class TlsServers:
     """Three HTTPS test servers on 127.0.0.1 over one served folder: trusted
     (our test CA issued its certificate for the local address), stranger (a
     CA nobody trusts issued it) and misnamed (ours issued it for another host
-    name). local: the names of the local certificates, as for issue()."""
+    name). local: the names of the local certificates, as for issue().
+    plain serves the same folder over http, for redirects between them."""
 
     def __init__(self, prefix, **local):
         from testserver import TestServer
@@ -93,6 +94,8 @@ class TlsServers:
             self.trusted = server(self.ours.issue("trusted", **local))
             self.stranger = server(other.issue("stranger", **local))
             self.misnamed = server(self.ours.issue("misnamed", dns=["updates.example.com"]))
+            self.started.append(TestServer(self.served))
+            self.plain = self.started[-1]
         except Exception:
             self.stop()
             raise

@@ -5,7 +5,8 @@
 
 The command finds the server through PELMATIC_TEST_SERVER_URL (base URL,
 ending in "/"), PELMATIC_TEST_SERVER_ROOT (the folder it serves, ending in a
-separator) and PELMATIC_TEST_SERVER_FAULTS (its fault file). With --wine the
+separator), PELMATIC_TEST_SERVER_FAULTS (its fault file) and
+PELMATIC_TEST_SERVER_LOG (its request log, a JSON object a line). With --wine the
 two paths are given as Windows paths on the Z: drive.
 """
 
@@ -39,9 +40,11 @@ def main(argv):
             if wine:
                 env["PELMATIC_TEST_SERVER_ROOT"] = wine_path(root) + "\\"
                 env["PELMATIC_TEST_SERVER_FAULTS"] = wine_path(server.faultsfile)
+                env["PELMATIC_TEST_SERVER_LOG"] = wine_path(server.logfile)
             else:
                 env["PELMATIC_TEST_SERVER_ROOT"] = root + "/"
                 env["PELMATIC_TEST_SERVER_FAULTS"] = server.faultsfile
+                env["PELMATIC_TEST_SERVER_LOG"] = server.logfile
             return subprocess.call(argv, env=env)
 
 

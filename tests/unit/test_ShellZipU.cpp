@@ -114,6 +114,87 @@ TEST_F(Unzip, ArchivesNamingAnythingOutsideTheFolderAreRefusedWhole) {
   }
 }
 
+// The 32-bit little-endian field at offset in the local header and in the
+// central directory entry of an archive's only member, replaced by value.
+std::string PatchBothHeaders(std::string zip, size_t localOffset, uint32_t value) {
+  auto put = [&](size_t at) {
+    for (int i = 0; i < 4; ++i) zip[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  };
+  put(localOffset);
+  size_t central = zip.find("PK\x01\x02");
+  if (central != std::string::npos) put(central + localOffset + 2);
+  return zip;
+}
+
+TEST_F(Unzip, DamagedEntriesRefuseTheWholeArchive) {
+  // Python writes the local header's CRC at 14 and sizes at 18 and 22; the
+  // central directory has each two bytes further on.
+  struct Damage {
+    const char* what;
+    const char* method;
+    size_t offset;
+    uint32_t value;
+  } damages[] = {
+      {"bad CRC, stored", "ZIP_STORED", 14, 0x12345678},
+      {"bad CRC, deflated", "ZIP_DEFLATED", 14, 0x12345678},
+      {"declared size larger, stored", "ZIP_STORED", 22, 5000},
+      {"declared size smaller, deflated", "ZIP_DEFLATED", 22, 10},
+      {"declared size larger, deflated", "ZIP_DEFLATED", 22, 1 << 20},
+  };
+  for (const Damage& d : damages) {
+    SCOPED_TRACE(d.what);
+    std::string good = PyZip(std::string("d.zip"), std::string("z.writestr('a.txt', 'x' * 1000, ") +
+                                                       "compress_type=zipfile." + d.method + ")\n");
+    ASSERT_TRUE(UnzipWithShell(good, dir / "dest", ""));
+    os::FileDelete(Dest("a.txt"));
+    WriteFile(dir / "bad.zip", PatchBothHeaders(ReadFile(good), d.offset, d.value));
+    EXPECT_FALSE(UnzipWithShell(dir / "bad.zip", dir / "dest", ""));
+    EXPECT_FALSE(Exists(Dest("a.txt")));  // nothing of it stays
+  }
+}
+
+TEST_F(Unzip, NamesWindowsCannotStoreAreRefusedWhole) {
+  const char* names[] = {"CON",        "nul.txt",       "sub/aux.txt",   "Com1 .log",
+                         "LPT9",       "pelmatic.ini.", "PELMATIC.EXE ", "pelmatic.ini:evil",
+                         "dir./f.txt", "a<b",           "q?.txt",        "pipe|",
+                         "star*",      "quote\\\"d",    "tab\\tname"};
+  int n = 0;
+  for (const char* name : names) {
+    SCOPED_TRACE(name);
+    std::string zip =
+        PyZip("n" + std::to_string(n++) + ".zip",
+              std::string("z.writestr('first.txt', 'f')\nz.writestr('") + name + "', 'x')\n");
+    EXPECT_FALSE(UnzipWithShell(zip, dir / "dest", ""));
+    EXPECT_FALSE(Exists(Dest("first.txt")));
+  }
+  // What Windows does store stays allowed: names that only begin like a
+  // device, dots inside a name.
+  std::string zip = PyZip("ok.zip",
+                          "for n in ['CONFIG.SYS', 'com10.txt', 'lpt0', 'nul_x', '.hidden',\n"
+                          "          'a.b.c', 'COM1x/f']:\n"
+                          "    z.writestr(n, 'x')\n");
+  EXPECT_TRUE(UnzipWithShell(zip, dir / "dest", ""));
+  EXPECT_TRUE(Exists(Dest("CONFIG.SYS")));
+  EXPECT_TRUE(Exists(Dest("COM1x" + S + "f")));
+}
+
+TEST_F(Unzip, PathsLongerThanThePlatformTakesAreRefusedAndLeaveNoFolders) {
+  // 250 folders of 17 bytes: 4,500 bytes below the destination.
+  std::string deep;
+  for (int i = 0; i < 250; ++i) deep += "folder-" + std::to_string(1000000000 + i) + "/";
+  std::string zip =
+      PyZip("deep.zip", "z.writestr('first.txt', 'f')\nz.writestr('" + deep + "f.txt', 'x')\n");
+  EXPECT_FALSE(UnzipWithShell(zip, dir / "dest", ""));
+  EXPECT_FALSE(Exists(Dest("first.txt")));
+  EXPECT_FALSE(Exists(Dest("folder-1000000000")));
+  // Within the limit, 250 folders deep is fine.
+  std::string shallow;
+  for (int i = 0; i < 250; ++i) shallow += "d" + std::to_string(i % 10) + "/";
+  zip = PyZip("ok.zip", "z.writestr('" + shallow + "f.txt', 'x')\n");
+  EXPECT_TRUE(UnzipWithShell(zip, dir / "dest", ""));
+  EXPECT_EQ(ReadFile(Dest(shallow.substr(0, shallow.size() - 1) + "/f.txt")), "x");
+}
+
 TEST_F(Unzip, LinksAlreadyInTheFolderAreNotFollowed) {
   os::DirCreate(dir / "outside");
   ASSERT_EQ(Sh("ln -s '" + dir / "outside" + "' '" + Dest("sub") + "'"), 0);

@@ -171,4 +171,39 @@ TEST_F(Package, LinkCheckAndRemovalNeverFollowLinks) {
   EXPECT_EQ(ReadFile(dir / "outside" + S + "victim.txt"), "keep");
 }
 
+TEST_F(Package, UnpackedTreesAreCheckedAgainstTheApplicationFolder) {
+  os::DirCreate(dir / "unpack");
+  os::DirCreate(dir / "unpack" + S + "sub");
+  WriteFile(dir / "unpack" + S + "sub" + S + "ok.txt", "f");
+  EXPECT_TRUE(TreeFitsInto(dir / "unpack", dir.Path()));
+  // Room for the path of sub/ok.txt in the target, and not a byte more.
+  const std::string fits(os::kMaxPathLength - std::string("sub/ok.txt").size(), 'x');
+  EXPECT_TRUE(TreeFitsInto(dir / "unpack", fits));
+  EXPECT_FALSE(TreeFitsInto(dir / "unpack", fits + "x"));
+  for (const char* bad : {"CON", "aux.txt", "notes.", "notes ", "a:b"}) {
+    SCOPED_TRACE(bad);
+    WriteFile(dir / "unpack" + S + "sub" + S + bad, "x");
+    EXPECT_FALSE(TreeFitsInto(dir / "unpack", dir.Path()));
+    os::FileDelete(dir / "unpack" + S + "sub" + S + bad);
+  }
+  EXPECT_TRUE(TreeFitsInto(dir / "unpack", dir.Path()));
+}
+
+TEST_F(Package, RemovalReachesTreesDeeperThanAPathCanBe) {
+  // 300 folders of 20 bytes: 6,300 bytes deep, made folder by folder.
+  os::DirCreate(dir / "unpack");
+  std::string script =
+      "import os\nfd = os.open(r'" + dir / "unpack" +
+      "', os.O_RDONLY)\n"
+      "for i in range(300):\n"
+      "    name = 'folder-%013d' % i\n"
+      "    os.mkdir(name, dir_fd=fd)\n"
+      "    fd = os.open(name, os.O_RDONLY, dir_fd=fd)\n"
+      "open(os.open('f.txt', os.O_CREAT | os.O_WRONLY, dir_fd=fd), 'w').write('x')\n";
+  WriteFile(dir / "deep.py", script);
+  ASSERT_EQ(std::system(("python3 '" + dir / "deep.py" + "'").c_str()), 0);
+  RemoveFolderTree(dir / "unpack");
+  EXPECT_FALSE(Exists(dir / "unpack"));
+}
+
 #endif

@@ -85,6 +85,21 @@ static std::string Env(const char* name) {
 std::string ServerUrl() { return Env("PELMATIC_TEST_SERVER_URL"); }
 std::string ServerRoot() { return Env("PELMATIC_TEST_SERVER_ROOT"); }
 
+std::vector<std::string> ServerRequests() {
+  // Each line is the server's JSON record of one request; its "path" is
+  // written by json.dumps, which escapes nothing a test path holds.
+  std::vector<std::string> paths;
+  std::istringstream lines(ReadFile(Env("PELMATIC_TEST_SERVER_LOG")));
+  const std::string key = "\"path\": \"";
+  for (std::string line; std::getline(lines, line);) {
+    size_t at = line.find(key);
+    if (at == std::string::npos) continue;
+    at += key.size();
+    paths.push_back(line.substr(at, line.find('"', at) - at));
+  }
+  return paths;
+}
+
 void SetServerFaults(const std::string& json) {
   std::string path = Env("PELMATIC_TEST_SERVER_FAULTS");
   std::string tmp = path + ".tmp";

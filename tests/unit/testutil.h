@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "core/runstate.h"
 #include "os/os.h"
@@ -46,6 +47,8 @@ std::string ServerUrl();
 std::string ServerRoot();
 // Sets the faults of the server as JSON text, e.g. {"/x": {"status": 404}}.
 void SetServerFaults(const std::string& json);
+// The paths the server was asked for so far, oldest first.
+std::vector<std::string> ServerRequests();
 
 }  // namespace testutil
 

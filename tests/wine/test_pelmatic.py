@@ -174,3 +174,75 @@ class PelmaticUnderWine(wt.ServedAppFolderCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+@wt.skip_unless_harness
+class NeverFinishingServersUnderWine(wt.ServedAppFolderCase):
+    """Servers that would hang a run, fill its memory or, taken for the
+    manifest, announce 9.9: each run ends within the limits. One at a
+    time, as the single-instance guard counts every PELMATIC.EXE."""
+
+    SLOW = 30  # seconds: fewer than 1,024 bytes in that time end a transfer
+
+    def elapsed_until_box(self, started, title, cls="#32770", timeout_ms=90000):
+        box = wt.wait_box(timeout_ms, title=title, cls=cls)
+        self.assertIsNotNone(box, "no window %r" % title)
+        return box, time.monotonic() - started
+
+    def assertWithin(self, took, longest, what):
+        print("\n  %s: %.1f s" % (what, took), end="", file=sys.stderr)
+        self.assertLess(took, longest + 8)
+        if longest:
+            self.assertGreater(took, longest - 1)
+
+    def test_manifests(self):
+        endless = {"endless": True, "body": "ver=9.9\r\n"}
+        cases = [
+            ("silent server", {"hang": 600}, self.SLOW),
+            ("headers then silence", {"stall": 600}, self.SLOW),
+            ("a byte every 3 s", {"drip": [1, 3000]}, self.SLOW),
+            ("1.3 bytes a second", {"drip": [1, 770]}, self.SLOW),
+            ("endless body", endless, 0),
+            ("256 MiB", {"generate": 256 << 20, "body": "ver=9.9\r\n"}, 0),
+            ("redirect loop", {"redirect": "/editor.ver"}, 0),
+            ("redirect to file://", {"redirect": "file:///C:/windows/win.ini",
+                                     "body": "ver=9.9\r\n"}, 0),
+            ("redirect to ftp://", {"redirect": "ftp://127.0.0.1/editor.ver",
+                                    "body": "ver=9.9\r\n"}, 0),
+        ]
+        self.serve("editor.ver", b"ver=2.31\r\nmode=0\r\n" + b" " * 5000)
+        self.configure()
+        expected = wt.texts.no_information() + wt.texts.NOTICE_TAIL
+        for name, fault, longest in cases:
+            with self.subTest(name):
+                self.server.set_faults({"/editor.ver": fault})
+                self.server.clear_log()
+                started = time.monotonic()
+                proc = self.start()
+                box, took = self.elapsed_until_box(started, NOTICE_CAPTION.decode())
+                self.assertEqual(box["text"], expected)
+                self.assertTrue(wt.press(box["hwnd"], IDOK))
+                proc.wait(timeout=30)
+                self.assertEqual(proc.returncode, 0)
+                self.assertWithin(took, longest, "manifest, " + name)
+                if name == "redirect loop":
+                    self.assertEqual(len(self.server.requests()), 11)
+        self.assertEqual(sorted(os.listdir(self.app)), ["PELMATIC.EXE", "pelmatic.ini"])
+
+    def test_stalled_downloads(self):
+        self.configure()
+        for target, code in (("setup231.exe", -1), ("editor231.zip", -11)):
+            with self.subTest(target):
+                self.serve("editor.ver", b"ver=2.31\r\nfile=" + target.encode() + b"\r\n")
+                self.serve(target, b"MZ" + bytes(100000))
+                self.server.set_faults({"/" + target: {"stall": 600, "stall_after": 5000}})
+                proc = self.start()
+                box = self.box(QUESTION_CAPTION)
+                started = time.monotonic()
+                self.assertTrue(wt.press(box["hwnd"], IDYES))
+                _, took = self.elapsed_until_box(started, wt.texts.failed(code).decode(), cls="")
+                proc.wait(timeout=30)
+                self.assertEqual(proc.returncode, 0)
+                # The question's 0.5 s wait before the download, then the limit.
+                self.assertWithin(took, self.SLOW + 0.5, "stalled " + target)
+                self.assertEqual(sorted(os.listdir(self.app)), ["PELMATIC.EXE", "pelmatic.ini"])

@@ -387,6 +387,23 @@ class ShellPackageUnderWine(wt.ServedAppFolderCase):
         self.assertEqual(read(self.app_file("pelmatic.exe")), next_exe)
         self.assertEqual(file_version(self.app_file("pelmatic.exe")), "2.1.0.0")
 
+    def test_unpacked_files_the_application_folder_cannot_hold_are_refused(self):
+        # A device name, and a path longer than MAX_PATH once in AppDir:
+        # refused before anything is moved, the unpack folder removed.
+        deep = "/".join(["f%019d" % i for i in range(12)]) + "/deep.txt"
+        for name, bad in (("reserved name", "CON"), ("trailing dot", "notes.txt."),
+                          ("path too long", deep)):
+            with self.subTest(name):
+                self.configure()
+                self.offer_package({"readme.txt": b"new", bad: b"x"})
+                self.assertGreater(len(self.app_dir) + len(bad), 259) if bad == deep else None
+                self.expect_failure_status(-12, self.accept_update())
+                self.assertConfigurationUntouched()
+                self.assertEqual(sorted(os.listdir(self.app)),
+                                 ["PELMATIC.EXE", PACKAGE, PACKAGE + ".contents", "pelmatic.ini"])
+                shutil.rmtree(self.app_file(PACKAGE + ".contents"))
+                os.remove(self.app_file(PACKAGE))
+
     def test_merge_failure_reports_minus_13_and_restores_the_configuration(self):
         self.configure()
         # A folder in the way of a packaged file, below the top level so

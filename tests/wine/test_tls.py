@@ -212,6 +212,20 @@ class HttpsUnderWine(wt.AppFolderCase):
         self.assertEqual([r["path"] for r in TRUSTED.requests()],
                          ["/editor.ver", "/setup231.exe"])
 
+    def test_redirects_never_lead_from_https_to_http(self):
+        self.serve("real.ver", b"ver=2.30\r\n")
+        for name, target, expected in [
+                ("to http", SERVERS.plain.url + "real.ver", NO_INFORMATION),
+                ("within https", TRUSTED.url + "real.ver", UP_TO_DATE)]:
+            with self.subTest(name):
+                TRUSTED.set_faults({"/editor.ver": {"redirect": target}})
+                self.configure(TRUSTED)
+                proc = self.start(trusting=True)
+                box = self.box(NOTICE_CAPTION, proc)
+                self.assertEqual(box["text"], expected)
+                self.answer(box, IDOK, proc)
+        self.assertEqual(SERVERS.plain.requests(), [])
+
     def test_servers_the_program_cannot_trust(self):
         self.serve("editor.ver", b"ver=2.31\r\nfile=editor231.zip\r\n")
         for name, server, trusting in SERVERS.untrusted_cases():
