@@ -1,7 +1,7 @@
 // Runs one step of the program on its own and reports its time and peak
 // memory, so that bench/run.py can set it beside the best tool for the job.
 //
-//   pelmatic_bench download URL PATH | fetch URL | unzip ZIP FOLDER | merge SRC DST
+//   pelmatic_bench download URL PATH [SHA256 SIZE] | fetch URL | unzip ZIP FOLDER | merge SRC DST
 //                | baseline-merge SRC DST
 //
 // baseline-merge is the least a merge can do: the same renames, mkdirs and
@@ -53,8 +53,11 @@ int main(int argc, char** argv) {
   const std::string step = argv[1];
   auto start = std::chrono::steady_clock::now();
   long long result = 0;
-  if (step == "download" && argc == 4) {
-    result = DownloadFile(argv[2], argv[3]);
+  if (step == "download" && (argc == 4 || argc == 6)) {
+    // With a digest and a length the file is checked as it is written.
+    FileCheck check;
+    if (argc == 6) check = MakeFileCheck(argv[4], true, argv[5], true);
+    result = DownloadFile(argv[2], argv[3], check) == DownloadResult::kDone;
   } else if (step == "fetch") {
     std::string text;
     result = FetchText(argv[2], text) ? static_cast<long long>(text.size()) : -1;

@@ -67,6 +67,27 @@ def download_rows(server, root, work):
                  "%s KiB more" % spread(growth, "%.0f"),
                  "1 MiB download: %s KiB" % spread(rss["1mib.bin"], "%.0f"),
                  "within 8 MiB: %s" % ("yes" if max(growth) <= 8192 else "NO")))
+    # A verified download: the digest taken while writing, against curl and
+    # a second read by sha256sum.
+    big = os.path.join(root, "1gib.bin")
+    digest = subprocess.run(["sha256sum", big], capture_output=True, text=True,
+                            check=True).stdout.split()[0]
+    verified = [bench("download", server.url + "1gib.bin", os.path.join(work, "out.bin"),
+                      digest, str(1024 * MIB)) for _ in range(RUNS)]
+    plain = []
+    for _ in range(RUNS):
+        started = time.monotonic()
+        subprocess.run(["curl", "-s", "-o", os.path.join(work, "curl.bin"), server.url + "1gib.bin"],
+                       check=True)
+        subprocess.run(["sha256sum", os.path.join(work, "curl.bin")], capture_output=True,
+                       check=True)
+        plain.append(time.monotonic() - started)
+    ok = all(r[2] == "1" for r in verified)
+    ratio = statistics.median(r[0] for r in verified) / statistics.median(plain)
+    rows.append(("`DownloadFile` with SHA-256 and size, 1 GiB", "%s s, peak RSS %s KiB%s" % (
+        spread([r[0] for r in verified]), spread([r[1] for r in verified], "%.0f"),
+        "" if ok else ", NOT verified"), "curl -o, then sha256sum: %s s" % spread(plain),
+        "ratio %.2f (target <= 1.1)" % ratio))
     for name in ("1mib.bin", "1gib.bin"):
         os.remove(os.path.join(root, name))
     return rows

@@ -15,10 +15,19 @@ struct RunState {
   std::string UrlDown = "http://www.pelmatic.example/";
   std::string RunApp;
   std::string CloseApp;
+  std::string PubKey;       // the trusted keys; any text turns strict mode on
+  std::string CheckReason;  // why a manifest was refused in strict mode
   std::string RemoteVer;
   std::string UpdateFile;
   std::string UpdateMode;
   std::string WhatsNew;
+  // What the manifest says of the update file: its digest and length, as
+  // written (empty when not given), and whether the keys were there.
+  std::string UpdateSha256;
+  std::string UpdateSize;
+  bool UpdateSha256Given = false;
+  bool UpdateSizeGiven = false;
+  std::string VerifiedKey;  // the trusted key that verified the manifest, hex
   std::string AppDir;
   int32_t CheckOutcome = -1;
   bool LocalMode = false;

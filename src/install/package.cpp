@@ -10,6 +10,7 @@
 #include "platform/download.h"
 #include "platform/files.h"
 #include "platform/names.h"
+#include "version/signing.h"
 #include "version/versiontext.h"
 
 uint32_t gRandomSeed = 0;
@@ -103,14 +104,49 @@ bool TreeFitsInto(const std::string& folder, const std::string& target,
   return fits;
 }
 
+bool UpdateFileCheck(FileCheck& check) {
+  check = MakeFileCheck(gRun.UpdateSha256, gRun.UpdateSha256Given, gRun.UpdateSize,
+                        gRun.UpdateSizeGiven);
+  if (!gRun.PubKey.empty()) return check.hasDigest && !check.malformed;
+  // An old manifest's notes may hold "size=" by chance: only what is well
+  // formed binds the file.
+  check.malformed = false;
+  return true;
+}
+
+namespace {
+
+// In strict mode a package may bring a configuration only if it still
+// trusts the key that verified this update: it may add or rotate keys,
+// never switch the check off or lock the installation out.
+bool KeepsTheVerifyingKey(const std::string& unpack) {
+  if (gRun.PubKey.empty()) return true;
+  const std::string ini = unpack + os::kPathSep + "pelmatic.ini";
+  if (!FileExists(ini)) return true;
+  const TrustedKeys brought =
+      ParseTrustedKeys(Trim(os::ProfileString("Check", "pub_key", "", ini)));
+  for (const os::P256Key& key : brought.keys)
+    if (ToHex(key.data(), key.size()) == gRun.VerifiedKey) return true;
+  return false;
+}
+
+}  // namespace
+
 int32_t InstallPackage() {
   // The name comes from the server and is joined to local folders: only a
   // plain file name may be, or the package could be written or read
   // anywhere on the disk.
   if (!IsPlainFileName(gRun.UpdateFile)) return gRun.LocalMode ? -12 : -11;
   const std::string archive = gRun.AppDir + gRun.UpdateFile;
+  FileCheck check;
+  if (!UpdateFileCheck(check)) return -14;
   if (!gRun.LocalMode) {
-    if (!DownloadFile(gRun.UrlFile + gRun.UpdateFile, archive)) return -11;
+    DownloadResult got = DownloadFile(gRun.UrlFile + gRun.UpdateFile, archive, check);
+    if (got == DownloadResult::kMismatch) return -14;
+    if (got != DownloadResult::kDone) return -11;
+  } else if ((check.hasDigest || check.hasSize) && FileExists(archive) &&
+             !FileMatches(archive, check)) {
+    return -14;  // the package stays where it is
   }
   os::Sleep(200);
   const std::string folderName = "Temp" + std::to_string(1000 + RandomDraw(8999));
@@ -128,6 +164,10 @@ int32_t InstallPackage() {
   if (TreeHoldsLink(unpack) || !TreeFitsInto(unpack, gRun.AppDir)) {
     RemoveFolderTree(unpack);
     return -12;
+  }
+  if (!KeepsTheVerifyingKey(unpack)) {
+    RemoveFolderTree(unpack);
+    return -14;
   }
 
   const std::string inner = unpack + os::kPathSep;

@@ -3,11 +3,21 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/download.h"
+
 // Installs the ZIP package named by the manifest: the number of files moved
 // into the application folder, or -11 (not downloaded), -12 (missing,
 // unpack folder not made, extraction refused, a file the application
-// folder cannot hold) or -13 (merge failed, configuration restored).
+// folder cannot hold), -13 (merge failed, configuration restored) or -14
+// (the package failed its check, or would drop the key that verified the
+// manifest).
 int32_t InstallPackage();
+
+// How the update file of this run is to be checked. False when it may not
+// be taken at all: in strict mode (trusted keys in pub_key) without a
+// well-formed digest. Outside strict mode what is not well formed is left
+// out of the check.
+bool UpdateFileCheck(FileCheck& check);
 
 // The seed of the draw that names the unpack folder; start-up seeds it
 // from the time of day.

@@ -3,6 +3,7 @@
 // results), so that everything above this header is written once.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -19,11 +20,13 @@ struct FileState;
 struct NetState;
 struct WindowState;
 struct SnapshotState;
+struct HashState;
 using FindHandle = FindState*;
 using FileHandle = FileState*;
 using NetHandle = NetState*;
 using WindowHandle = WindowState*;
 using SnapshotHandle = SnapshotState*;
+using HashHandle = HashState*;
 
 // The folder separator, and the longest path (in bytes, without the
 // terminating zero) that the platform's file calls take: MAX_PATH on
@@ -96,6 +99,8 @@ struct SystemTime {
   int hour, minute, second, millisecond;
 };
 SystemTime GetSystemTimeUtc();
+// Seconds since 1970-01-01T00:00:00Z.
+int64_t UnixTimeUtc();
 // Milliseconds of a clock that never goes back, for limits on waits.
 uint64_t MonotonicMs();
 [[noreturn]] void ExitProcess(int code);
@@ -184,6 +189,23 @@ bool ProcessFirst(SnapshotHandle h, std::string& imageName);
 bool ProcessNext(SnapshotHandle h, std::string& imageName);
 void SnapshotClose(SnapshotHandle h);
 
+// ---- crypto ------------------------------------------------------------------
+// The platform's own: CNG on Windows, libcrypto on POSIX.
+using Sha256Digest = std::array<uint8_t, 32>;
+using P256Key = std::array<uint8_t, 64>;        // X and Y, 32 bytes each, big-endian
+using P256Signature = std::array<uint8_t, 64>;  // r and s, 32 bytes each, big-endian
+// A SHA-256 over bytes given in pieces; null when the platform cannot hash.
+HashHandle Sha256Open();
+void Sha256Update(HashHandle h, const void* data, size_t size);
+// The digest of everything given; false when the platform failed.
+bool Sha256Finish(HashHandle h, Sha256Digest& digest);
+void Sha256Close(HashHandle h);
+// True when key (X then Y) is a point of the P-256 curve.
+bool P256KeyValid(const P256Key& key);
+// True when signature (r then s) is an ECDSA P-256 signature of the
+// SHA-256 digest by key.
+bool P256Verify(const P256Key& key, const Sha256Digest& digest, const P256Signature& signature);
+
 // ---- text --------------------------------------------------------------------
 // The text in the OEM code page that the command interpreter reads batch
 // files in; unchanged where there is no such code page.
@@ -196,5 +218,6 @@ using UniqueFile = Unique<FileHandle, FileClose>;
 using UniqueNet = Unique<NetHandle, NetClose>;
 using UniqueWindow = Unique<WindowHandle, DestroyWindow>;
 using UniqueSnapshot = Unique<SnapshotHandle, SnapshotClose>;
+using UniqueHash = Unique<HashHandle, Sha256Close>;
 
 }  // namespace os

@@ -51,6 +51,12 @@ SystemTime GetSystemTimeUtc() {
           static_cast<int>(ms / 1000 % 60), static_cast<int>(ms % 1000)};
 }
 
+int64_t UnixTimeUtc() {
+  struct timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec);
+}
+
 uint64_t MonotonicMs() {
   struct timespec ts;
   ::clock_gettime(CLOCK_MONOTONIC, &ts);

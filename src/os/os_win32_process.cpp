@@ -32,6 +32,14 @@ SystemTime GetSystemTimeUtc() {
   return {st.wHour, st.wMinute, st.wSecond, st.wMilliseconds};
 }
 
+int64_t UnixTimeUtc() {
+  FILETIME ft;
+  ::GetSystemTimeAsFileTime(&ft);
+  const uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  // 100 ns ticks since 1601-01-01.
+  return static_cast<int64_t>((ticks - 116444736000000000ull) / 10000000ull);
+}
+
 uint64_t MonotonicMs() { return ::GetTickCount64(); }
 
 void ExitProcess(int code) { ::ExitProcess(static_cast<UINT>(code)); }

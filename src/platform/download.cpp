@@ -4,23 +4,82 @@
 #include "os/os.h"
 #include "platform/http.h"
 
-bool DownloadFile(const std::string& url, const std::string& path) {
+namespace {
+
+bool ParseDigest(const std::string& hex, os::Sha256Digest& out) {
+  if (hex.size() != 2 * out.size()) return false;
+  for (size_t i = 0; i < out.size(); ++i) {
+    int v = 0;
+    for (char c : {hex[2 * i], hex[2 * i + 1]}) {
+      int d = c >= '0' && c <= '9'   ? c - '0'
+              : c >= 'a' && c <= 'f' ? c - 'a' + 10
+              : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                     : -1;
+      if (d < 0) return false;
+      v = v * 16 + d;
+    }
+    out[i] = static_cast<uint8_t>(v);
+  }
+  return true;
+}
+
+bool ParseLength(const std::string& text, uint64_t& out) {
+  if (text.empty() || text.size() > 19) return false;  // below 2^63
+  out = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    out = out * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return true;
+}
+
+}  // namespace
+
+FileCheck MakeFileCheck(const std::string& sha256, bool sha256Given, const std::string& size,
+                        bool sizeGiven) {
+  FileCheck check;
+  if (sha256Given) {
+    check.hasDigest = ParseDigest(sha256, check.digest);
+    check.malformed = !check.hasDigest;
+  }
+  if (sizeGiven) {
+    check.hasSize = ParseLength(size, check.size);
+    check.malformed = check.malformed || !check.hasSize;
+  }
+  return check;
+}
+
+DownloadResult DownloadFile(const std::string& url, const std::string& path,
+                            const FileCheck& check) {
   os::UniqueNet session(os::NetOpen("Pelmatic"));
   os::UniqueNet request = OpenUrl(session.Get(), url, /*noCache=*/false, DownloadLimits());
-  if (!request) return false;
+  if (!request) return DownloadResult::kFailed;
+  // A length announced other than the manifest's is no file to start.
+  const uint64_t announced = os::UrlLength(request.Get());
+  if (check.hasSize && announced != 0 && announced != check.size) return DownloadResult::kMismatch;
   os::FileHandle h = nullptr;
   int32_t err = os::FileCreateShared(path, h);
   if (err != 0) RaiseInOutError(err);
   os::UniqueFile file(h);
+  // The digest is taken as the bytes are written: the file is never read
+  // back.
+  os::UniqueHash hash(check.hasDigest ? os::Sha256Open() : nullptr);
   char buffer[1024];
-  bool complete = true;
+  DownloadResult result = DownloadResult::kDone;
+  uint64_t total = 0;
   for (;;) {
     uint32_t got = 0;
     if (!os::UrlRead(request.Get(), buffer, sizeof buffer, got)) {
-      complete = false;
+      result = DownloadResult::kFailed;
       break;
     }
     if (got == 0) break;
+    total += got;
+    if (check.hasSize && total > check.size) {
+      result = DownloadResult::kMismatch;  // stopped at once, whatever follows
+      break;
+    }
+    if (hash) os::Sha256Update(hash.Get(), buffer, got);
     uint32_t written = 0;
     err = os::FileWrite(file.Get(), buffer, got, written);
     if (err != 0) {
@@ -32,15 +91,42 @@ bool DownloadFile(const std::string& url, const std::string& path) {
       RaiseInOutError(err);
     }
   }
+  if (result == DownloadResult::kDone) {
+    os::Sha256Digest digest{};
+    if ((check.hasSize && total != check.size) ||
+        (check.hasDigest &&
+         (!hash || !os::Sha256Finish(hash.Get(), digest) || digest != check.digest)))
+      result = DownloadResult::kMismatch;
+  }
   err = file.Close();
   if (err != 0) {
     os::FileDelete(path);
     RaiseInOutError(err);
   }
-  if (!complete) {
-    // A cut installer or package must never be started or unpacked.
+  if (result != DownloadResult::kDone) {
+    // A cut or mismatched installer or package must never be started or
+    // unpacked.
     os::FileDelete(path);
-    return false;
   }
-  return true;
+  return result;
+}
+
+bool FileMatches(const std::string& path, const FileCheck& check) {
+  os::FileHandle h = nullptr;
+  if (os::FileOpenRead(path, h) != 0) return false;
+  os::UniqueFile file(h);
+  os::UniqueHash hash(os::Sha256Open());
+  if (!hash) return false;
+  char buffer[65536];
+  uint64_t total = 0;
+  for (;;) {
+    uint32_t got = 0;
+    if (os::FileRead(file.Get(), buffer, sizeof buffer, got) != 0) return false;
+    if (got == 0) break;
+    total += got;
+    os::Sha256Update(hash.Get(), buffer, got);
+  }
+  os::Sha256Digest digest{};
+  if (check.hasSize && total != check.size) return false;
+  return !check.hasDigest || (os::Sha256Finish(hash.Get(), digest) && digest == check.digest);
 }

@@ -24,18 +24,35 @@ std::string NotesBlock() {
          gRun.WhatsNew + "   " + CRLF + CRLF;
 }
 
+// Starts a checked installer while holding it open with writes denied, so
+// that nobody can swap it between the check and the start.
+bool LaunchVerified(const std::string& path) {
+  os::FileHandle h = nullptr;
+  os::FileOpenRead(path, h);
+  os::UniqueFile held(h);
+  return LaunchTarget(path);
+}
+
 // The installer is fetched into the temporary folder and started from there.
 int32_t RunInstaller() {
+  FileCheck check;
   if (gRun.LocalMode) {
-    if (IsPlainFileName(gRun.UpdateFile)) LaunchTarget(gRun.AppDir + gRun.UpdateFile);
+    if (!IsPlainFileName(gRun.UpdateFile)) return 0;
+    const std::string local = gRun.AppDir + gRun.UpdateFile;
+    if (!UpdateFileCheck(check)) return -4;
+    if ((check.hasDigest || check.hasSize) && !FileMatches(local, check)) return -4;
+    LaunchVerified(local);
     return 0;
   }
   // A name from the server is joined to a local folder only when it cannot
   // leave that folder.
   if (!IsPlainFileName(gRun.UpdateFile)) return -1;
+  if (!UpdateFileCheck(check)) return -4;
   const std::string target = GetTempFolder() + gRun.UpdateFile;
-  if (!DownloadFile(gRun.UrlFile + gRun.UpdateFile, target)) return -1;
-  return LaunchTarget(target) ? 0 : -2;
+  DownloadResult got = DownloadFile(gRun.UrlFile + gRun.UpdateFile, target, check);
+  if (got == DownloadResult::kMismatch) return -4;
+  if (got != DownloadResult::kDone) return -1;
+  return LaunchVerified(target) ? 0 : -2;
 }
 
 int32_t RunPackage() {

@@ -50,7 +50,10 @@ std::string UpToDateText() {
 }
 
 std::string NoInformationText() {
-  return "Not able to find version info !   \r\n\r\n" + gRun.VerFile;
+  std::string text = "Not able to find version info !   \r\n\r\n" + gRun.VerFile;
+  // In strict mode the report says why the manifest was refused.
+  if (!gRun.CheckReason.empty()) text += "\r\n\r\n" + gRun.CheckReason;
+  return text;
 }
 
 Options ParseOptions(const std::string& optionWord) {
@@ -78,7 +81,10 @@ void RunUpdateCheck(const std::string& optionWord) {
   if (updateCode < 0) {
     ShowStatus(std::to_string(updateCode) + " - Auto Update FAILED !");
     os::Sleep(3000);
-    LaunchTarget(gRun.UrlFile + gRun.UpdateFile);
+    // A file that failed its check is not handed to the browser instead:
+    // the homepage of the local configuration is.
+    const bool failedCheck = updateCode == -4 || updateCode == -14;
+    LaunchTarget(failedCheck ? gRun.UrlDown : gRun.UrlFile + gRun.UpdateFile);
     ShowStatus("");
   }
 }

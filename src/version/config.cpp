@@ -15,5 +15,6 @@ bool LoadConfig() {
   gRun.UrlDown = read("url_down");
   gRun.CloseApp = read("close_app");
   gRun.RunApp = read("run_app");
+  gRun.PubKey = Trim(read("pub_key"));
   return !gRun.VerNow.empty();
 }

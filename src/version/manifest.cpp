@@ -1,5 +1,6 @@
 #include "version/manifest.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/errors.h"
@@ -7,6 +8,7 @@
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/names.h"
+#include "version/signing.h"
 #include "version/versiontext.h"
 
 std::string ExtractValue(const std::string& text, const std::string& start,
@@ -23,10 +25,12 @@ std::string ExtractValue(const std::string& text, const std::string& start,
 namespace {
 
 // Sequential reader with the line rules of a text file: CR ends a line and
-// swallows one LF right after it, Ctrl-Z ends the file.
+// swallows one LF right after it, Ctrl-Z ends the file. It reads a file,
+// or bytes already in memory; raw, when given, receives every byte read.
 class LineReader {
  public:
-  explicit LineReader(os::FileHandle h) : h_(h) {}
+  LineReader(os::FileHandle h, std::string* raw) : h_(h), raw_(raw) {}
+  explicit LineReader(const std::string& bytes) : memory_(&bytes) {}
 
   bool AtEnd() {
     if (!Fill()) return true;
@@ -49,16 +53,30 @@ class LineReader {
     }
   }
 
-  // Bytes read from the file so far.
+  // Bytes read so far.
   uint64_t Consumed() const { return consumed_; }
+
+  // Reads what is left after the text's end (a Ctrl-Z), for raw.
+  void Drain() {
+    while (!eof_) {
+      pos_ = len_;
+      Fill();
+    }
+  }
 
  private:
   bool Fill() {
     if (pos_ < len_) return true;
     if (eof_) return false;
     uint32_t got = 0;
-    int32_t err = os::FileRead(h_, buf_, sizeof buf_, got);
-    if (err != 0) RaiseInOutError(err);
+    if (memory_) {
+      got = static_cast<uint32_t>(std::min<uint64_t>(sizeof buf_, memory_->size() - consumed_));
+      std::memcpy(buf_, memory_->data() + consumed_, got);
+    } else {
+      int32_t err = os::FileRead(h_, buf_, sizeof buf_, got);
+      if (err != 0) RaiseInOutError(err);
+      if (raw_) raw_->append(buf_, got);
+    }
     pos_ = 0;
     len_ = got;
     consumed_ += got;
@@ -66,23 +84,17 @@ class LineReader {
     return got != 0;
   }
 
-  os::FileHandle h_;
+  os::FileHandle h_ = nullptr;
+  std::string* raw_ = nullptr;
+  const std::string* memory_ = nullptr;
   uint64_t consumed_ = 0;
   char buf_[4096];
   uint32_t pos_ = 0, len_ = 0;
   bool eof_ = false;
 };
 
-}  // namespace
-
-bool ReadTextFile(const std::string& path, std::string& text) {
-  text.clear();
-  if (!FileExists(path)) return false;
-  os::FileHandle h = nullptr;
-  int32_t err = os::FileOpenRead(path, h);
-  if (err != 0) RaiseInOutError(err);
-  os::UniqueFile file(h);
-  LineReader reader(file.Get());
+// The lines of reader joined by CR LF; false past the size limit.
+bool ReadLines(LineReader& reader, std::string& text) {
   std::string line;
   do {
     line.clear();
@@ -97,8 +109,42 @@ bool ReadTextFile(const std::string& path, std::string& text) {
   return true;
 }
 
-bool FetchText(const std::string& url, std::string& text) {
+// The text of bytes received from the web: a zero byte ends its 64-byte
+// piece, as the text is handled as a zero-terminated string.
+std::string WebText(const std::string& bytes) {
+  std::string text;
+  for (size_t at = 0; at < bytes.size(); at += 64) {
+    const size_t n = std::min<size_t>(64, bytes.size() - at);
+    text.append(bytes.data() + at, strnlen(bytes.data() + at, n));
+  }
+  return text;
+}
+
+}  // namespace
+
+bool ReadTextFile(const std::string& path, std::string& text, std::string* raw) {
   text.clear();
+  if (raw) raw->clear();
+  if (!FileExists(path)) return false;
+  os::FileHandle h = nullptr;
+  int32_t err = os::FileOpenRead(path, h);
+  if (err != 0) RaiseInOutError(err);
+  os::UniqueFile file(h);
+  LineReader reader(file.Get(), raw);
+  if (!ReadLines(reader, text)) return false;
+  if (raw) {
+    reader.Drain();
+    if (raw->size() > kManifestMaxBytes) {
+      text.clear();
+      return false;
+    }
+  }
+  return true;
+}
+
+bool FetchText(const std::string& url, std::string& text, std::string* raw) {
+  text.clear();
+  if (raw) raw->clear();
   os::UniqueNet session(os::NetOpen("Pelmatic"));
   if (!session) return false;
   os::UniqueNet request = OpenUrl(session.Get(), url, /*noCache=*/true, ManifestLimits());
@@ -119,9 +165,11 @@ bool FetchText(const std::string& url, std::string& text) {
     total += got;
     if (broken || total > kManifestMaxBytes) {
       text.clear();
+      if (raw) raw->clear();
       return false;
     }
     if (got == 0) return true;
+    if (raw) raw->append(piece, got);
     piece[got] = '\0';
     // Bytes after a zero byte in a piece are dropped, as the text is
     // handled as a zero-terminated string.
@@ -129,20 +177,84 @@ bool FetchText(const std::string& url, std::string& text) {
   }
 }
 
+const char* const kReasonNotSigned = "The version information is not signed.";
+const char* const kReasonBadSignature = "The signature of the version information is not valid.";
+const char* const kReasonOtherProduct = "The version information is for another product.";
+const char* const kReasonExpired = "The version information has expired.";
+const char* const kReasonBadKey = "The key in pelmatic.ini is not valid.";
+
+namespace {
+
+// Null when the manifest raw holds up in strict mode, with text then the
+// text of its signed bytes; otherwise the reason it is refused.
+const char* CheckSignedManifest(const TrustedKeys& trusted, const std::string& raw, bool local,
+                                const std::string& product, int64_t now, std::string& text,
+                                std::string& verifiedKey) {
+  if (!trusted.valid) return kReasonBadKey;
+  size_t signedLength = 0;
+  os::P256Signature signature{};
+  if (!FindSignatureLine(raw, signedLength, signature)) return kReasonNotSigned;
+  const std::string signedBytes = raw.substr(0, signedLength);
+  const int key = VerifySignature(trusted, signedBytes, signature);
+  if (key < 0) return kReasonBadSignature;
+  verifiedKey = ToHex(trusted.keys[key].data(), trusted.keys[key].size());
+  // Every value from here on comes from the signed bytes alone, by the
+  // rules of the text's source.
+  text.clear();
+  if (local) {
+    LineReader reader(signedBytes);
+    ReadLines(reader, text);
+  } else {
+    text = WebText(signedBytes);
+  }
+  text += '\r';
+  if (text.find("product=") == std::string::npos ||
+      Trim(ExtractValue(text, "product=", "\r")) != product)
+    return kReasonOtherProduct;
+  if (text.find("expires=") != std::string::npos) {
+    int64_t expires = 0;
+    if (!ParseExpires(Trim(ExtractValue(text, "expires=", "\r")), expires) || expires <= now)
+      return kReasonExpired;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 int32_t EvaluateManifest() {
   int32_t result = -1;
   gRun.RemoteVer.clear();
   gRun.UpdateFile.clear();
   gRun.WhatsNew.clear();
   gRun.UpdateMode.clear();
+  gRun.CheckReason.clear();
+  gRun.UpdateSha256.clear();
+  gRun.UpdateSize.clear();
+  gRun.UpdateSha256Given = gRun.UpdateSizeGiven = false;
+  gRun.VerifiedKey.clear();
 
-  std::string text;
+  // With trusted keys nothing of the manifest is used before its
+  // signature, product and expiry have been checked.
+  const TrustedKeys trusted = ParseTrustedKeys(gRun.PubKey);
+  std::string text, raw;
+  std::string* rawOut = trusted.strict ? &raw : nullptr;
   if (gRun.LocalMode) {
-    if (!ReadTextFile(gRun.AppDir + gRun.VerFile + ".ver", text)) return -1;
+    if (!ReadTextFile(gRun.AppDir + gRun.VerFile + ".ver", text, rawOut)) return -1;
   } else {
-    if (!FetchText(gRun.UrlFile + gRun.VerFile + ".ver", text)) return -1;
+    if (!FetchText(gRun.UrlFile + gRun.VerFile + ".ver", text, rawOut)) return -1;
   }
-  text += '\r';  // a last line without line end still has its value found
+  if (trusted.strict) {
+    std::string verifiedKey;
+    const char* refused = CheckSignedManifest(trusted, raw, gRun.LocalMode, gRun.VerFile,
+                                              os::UnixTimeUtc(), text, verifiedKey);
+    if (refused) {
+      gRun.CheckReason = refused;
+      return -1;
+    }
+    gRun.VerifiedKey = verifiedKey;
+  } else {
+    text += '\r';  // a last line without line end still has its value found
+  }
 
   const std::string cr = "\r";
   gRun.RemoteVer = Trim(ExtractValue(text, "ver=", cr));
@@ -155,7 +267,15 @@ int32_t EvaluateManifest() {
   if (gRun.WhatsNew.empty()) gRun.WhatsNew = Trim(ExtractValue(text, "msg=", cr));
 
   std::string alternative = Trim(ExtractValue(text, "filealt=", cr));
-  if (UpperCase(ExtractFileExt(alternative)) == ".EXE" && FileExists(gRun.AppDir + "uninstal*.exe"))
-    gRun.UpdateFile = alternative;
+  const bool useAlternative =
+      UpperCase(ExtractFileExt(alternative)) == ".EXE" && FileExists(gRun.AppDir + "uninstal*.exe");
+  if (useAlternative) gRun.UpdateFile = alternative;
+  // The digest and length of the file the offer will use.
+  const std::string sha = useAlternative ? "sha256alt=" : "sha256=";
+  const std::string size = useAlternative ? "sizealt=" : "size=";
+  gRun.UpdateSha256Given = text.find(sha) != std::string::npos;
+  gRun.UpdateSha256 = Trim(ExtractValue(text, sha, cr));
+  gRun.UpdateSizeGiven = text.find(size) != std::string::npos;
+  gRun.UpdateSize = Trim(ExtractValue(text, size, cr));
   return result;
 }

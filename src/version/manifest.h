@@ -10,11 +10,22 @@ std::string ExtractValue(const std::string& text, const std::string& start, cons
 // A local text file as lines joined by CR LF. False when it does not exist;
 // a file that exists but cannot be read raises EInOutError. False, with an
 // empty text, for a file longer than a manifest may be (kManifestMaxBytes).
-bool ReadTextFile(const std::string& path, std::string& text);
+// raw, when given, receives the file's bytes as stored.
+bool ReadTextFile(const std::string& path, std::string& text, std::string* raw = nullptr);
 // The body of a URL. False, with an empty text, when the URL cannot be
 // opened, the server answered with a status outside 200 to 299 (after the
 // redirects that are followed), the transfer broke off or passed a limit,
 // or the body is longer than kManifestMaxBytes.
-bool FetchText(const std::string& url, std::string& text);
-// -1 no version information, 0 not newer, 1 newer.
+// raw, when given, receives the body's bytes as served.
+bool FetchText(const std::string& url, std::string& text, std::string* raw = nullptr);
+// -1 no version information, 0 not newer, 1 newer. With trusted keys in
+// pub_key (strict mode) a manifest whose signature, product or expiry does
+// not hold is no version information, CheckReason says why (one of the
+// texts below) and the fields stay empty.
 int32_t EvaluateManifest();
+
+extern const char* const kReasonNotSigned;
+extern const char* const kReasonBadSignature;
+extern const char* const kReasonOtherProduct;
+extern const char* const kReasonExpired;
+extern const char* const kReasonBadKey;

@@ -22,15 +22,15 @@ TEST(DownloadFile, SavesBodiesByteForByte) {
   WriteFile(root + "big.bin", big);
   WriteFile(root + "odd.bin", odd);
 
-  EXPECT_TRUE(DownloadFile(url + "empty.bin", dir / "empty.bin"));
+  EXPECT_EQ(DownloadFile(url + "empty.bin", dir / "empty.bin"), DownloadResult::kDone);
   EXPECT_TRUE(Exists(dir / "empty.bin"));
   EXPECT_EQ(ReadFile(dir / "empty.bin"), "");
-  EXPECT_TRUE(DownloadFile(url + "big.bin", dir / "big.bin"));
+  EXPECT_EQ(DownloadFile(url + "big.bin", dir / "big.bin"), DownloadResult::kDone);
   EXPECT_EQ(ReadFile(dir / "big.bin"), big);
-  EXPECT_TRUE(DownloadFile(url + "odd.bin", dir / "odd.bin"));
+  EXPECT_EQ(DownloadFile(url + "odd.bin", dir / "odd.bin"), DownloadResult::kDone);
   EXPECT_EQ(ReadFile(dir / "odd.bin"), odd);
   // An existing file is replaced, even by an empty body.
-  EXPECT_TRUE(DownloadFile(url + "empty.bin", dir / "big.bin"));
+  EXPECT_EQ(DownloadFile(url + "empty.bin", dir / "big.bin"), DownloadResult::kDone);
   EXPECT_EQ(ReadFile(dir / "big.bin"), "");
 }
 
@@ -43,13 +43,13 @@ TEST(DownloadFile, FailuresLeaveNoFileAndKeepExistingOnes) {
   testutil::SetServerFaults(R"({"/gone.zip": {"status": 404, "body": "<html>not here</html>"},)"
                             R"( "/pkg.zip": {"cut": 3000}})");
 
-  EXPECT_FALSE(DownloadFile(url + "gone.zip", dir / "gone.zip"));
+  EXPECT_EQ(DownloadFile(url + "gone.zip", dir / "gone.zip"), DownloadResult::kFailed);
   EXPECT_FALSE(Exists(dir / "gone.zip"));
-  EXPECT_FALSE(DownloadFile(url + "gone.zip", dir / "kept.zip"));
+  EXPECT_EQ(DownloadFile(url + "gone.zip", dir / "kept.zip"), DownloadResult::kFailed);
   EXPECT_EQ(ReadFile(dir / "kept.zip"), "old");
-  EXPECT_FALSE(DownloadFile(url + "pkg.zip", dir / "pkg.zip"));
+  EXPECT_EQ(DownloadFile(url + "pkg.zip", dir / "pkg.zip"), DownloadResult::kFailed);
   EXPECT_FALSE(Exists(dir / "pkg.zip"));
-  EXPECT_FALSE(DownloadFile("http://127.0.0.1:1/pkg.zip", dir / "kept.zip"));
+  EXPECT_EQ(DownloadFile("http://127.0.0.1:1/pkg.zip", dir / "kept.zip"), DownloadResult::kFailed);
   EXPECT_EQ(ReadFile(dir / "kept.zip"), "old");
   testutil::SetServerFaults("{}");
 }
@@ -72,5 +72,41 @@ TEST(DownloadFile, UncreatableFileRaisesInOutError) {
   } catch (const EInOutError& e) {
     EXPECT_EQ(e.ErrorCode, 5);
     EXPECT_STREQ(e.what(), "File access denied");
+  }
+}
+
+TEST(DownloadFile, ADigestAndALengthBindTheFile) {
+  REQUIRE_SERVER();
+  TempDir dir;
+  const std::string root = testutil::ServerRoot(), url = testutil::ServerUrl();
+  WriteFile(root + "abc.bin", "abc");
+  const std::string abcDigest = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
+  FileCheck good = MakeFileCheck(abcDigest, true, "3", true);
+  ASSERT_TRUE(good.hasDigest && good.hasSize && !good.malformed);
+  EXPECT_EQ(DownloadFile(url + "abc.bin", dir / "abc.bin", good), DownloadResult::kDone);
+  EXPECT_EQ(ReadFile(dir / "abc.bin"), "abc");
+  EXPECT_TRUE(FileMatches(dir / "abc.bin", good));
+
+  FileCheck otherDigest = MakeFileCheck(std::string(64, '0'), true, "", false);
+  FileCheck shorter = MakeFileCheck("", false, "2", true);
+  FileCheck longer = MakeFileCheck("", false, "4", true);
+  for (const FileCheck& bad : {otherDigest, shorter, longer}) {
+    EXPECT_EQ(DownloadFile(url + "abc.bin", dir / "x.bin", bad), DownloadResult::kMismatch);
+    EXPECT_FALSE(Exists(dir / "x.bin"));  // deleted, never to be started
+    EXPECT_FALSE(FileMatches(dir / "abc.bin", bad));
+  }
+  // Without an announced length the body is stopped as it passes the size.
+  testutil::SetServerFaults(R"({"/endless.bin": {"endless": true, "body": "abc"}})");
+  EXPECT_EQ(DownloadFile(url + "endless.bin", dir / "x.bin", longer), DownloadResult::kMismatch);
+  EXPECT_FALSE(Exists(dir / "x.bin"));
+  testutil::SetServerFaults("{}");
+
+  // What is not well formed is said so; nothing binds then.
+  for (const FileCheck& odd :
+       {MakeFileCheck("abc", true, "", false),
+        MakeFileCheck(std::string(63, '0') + "g", true, "", false),
+        MakeFileCheck("", false, "12a", true), MakeFileCheck("", false, "", true)}) {
+    EXPECT_TRUE(odd.malformed);
+    EXPECT_FALSE(odd.hasDigest || odd.hasSize);
   }
 }

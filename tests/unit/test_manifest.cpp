@@ -3,6 +3,7 @@
 
 #include "core/errors.h"
 #include "core/runstate.h"
+#include "signatures.h"
 #include "testutil.h"
 #include "version/manifest.h"
 
@@ -189,4 +190,71 @@ TEST(FetchText, ReadsBodyAndRejectsBrokenAnswers) {
 
   EXPECT_FALSE(FetchText("editor.ver", text));  // no scheme: cannot be opened
   EXPECT_FALSE(FetchText("http://127.0.0.1:1/x.ver", text));
+}
+
+TEST_F(Manifest, StrictModeTakesOnlyWhatTheTrustedKeySigned) {
+  using namespace signatures;
+  gRun.PubKey = std::string(kOther) + " " + kSigner;
+  EXPECT_EQ(Evaluate(kWithNotes.Manifest()), 1);
+  EXPECT_EQ(gRun.RemoteVer, "2.31");
+  EXPECT_EQ(gRun.WhatsNew, "Signed notes.");
+  EXPECT_EQ(gRun.UpdateMode, "3");
+  EXPECT_EQ(gRun.CheckReason, "");
+
+  struct Refusal {
+    const char* what;
+    std::string manifest;
+    const char* reason;
+  } refusals[] = {
+      {"unsigned", kWithNotes.text, kReasonNotSigned},
+      {"a value after the signature line", kWithNotes.Manifest() + "ver=9.99\r\n",
+       kReasonNotSigned},
+      {"changed after signing", "ver=2.99" + kWithNotes.Manifest().substr(8), kReasonBadSignature},
+      {"signed for another product", kOtherProduct.Manifest(), kReasonOtherProduct},
+      {"expired", kExpired.Manifest(), kReasonExpired},
+      {"expiry not well formed", kBadExpiry.Manifest(), kReasonExpired},
+  };
+  for (const Refusal& r : refusals) {
+    SCOPED_TRACE(r.what);
+    EXPECT_EQ(Evaluate(r.manifest), -1);
+    EXPECT_EQ(gRun.CheckReason, r.reason);
+    // No unverified text reaches the user.
+    EXPECT_EQ(gRun.RemoteVer + gRun.UpdateFile + gRun.UpdateMode + gRun.WhatsNew, "");
+  }
+
+  gRun.PubKey = "1234";  // not a key: strict, and nothing verifies
+  EXPECT_EQ(Evaluate(kWithNotes.Manifest()), -1);
+  EXPECT_EQ(gRun.CheckReason, kReasonBadKey);
+  gRun.PubKey = kOther;  // a key, but not the one that signed
+  EXPECT_EQ(Evaluate(kWithNotes.Manifest()), -1);
+  EXPECT_EQ(gRun.CheckReason, kReasonBadSignature);
+
+  // Without pub_key a signed manifest reads as any other.
+  gRun.PubKey.clear();
+  EXPECT_EQ(Evaluate(kPackage.Manifest() + "mode=1\r\n"), 1);
+  EXPECT_EQ(gRun.UpdateFile, "editor231.zip");
+  EXPECT_EQ(gRun.UpdateMode, "1");
+  EXPECT_EQ(gRun.CheckReason, "");
+}
+
+TEST(FetchText, StrictModeOverTheWebChecksTheBytesAsServed) {
+  REQUIRE_SERVER();
+  testutil::TempDir dir;
+  testutil::ResetRunStateIn(dir);
+  gRun.LocalMode = false;
+  gRun.VerFile = "editor";
+  gRun.VerNow = "2.30";
+  gRun.UrlFile = testutil::ServerUrl();
+  gRun.PubKey = signatures::kSigner;
+  WriteFile(testutil::ServerRoot() + "editor.ver", signatures::kPackage.Manifest());
+  EXPECT_EQ(EvaluateManifest(), 1);
+  EXPECT_EQ(gRun.UpdateFile, "editor231.zip");
+  std::string raw, text;
+  EXPECT_TRUE(FetchText(gRun.UrlFile + "editor.ver", text, &raw));
+  EXPECT_EQ(raw, signatures::kPackage.Manifest());
+  // A byte changed on the way is a signature that does not hold.
+  WriteFile(testutil::ServerRoot() + "editor.ver", "ver=2.39" + raw.substr(8));
+  EXPECT_EQ(EvaluateManifest(), -1);
+  EXPECT_EQ(gRun.CheckReason, kReasonBadSignature);
+  os::FileDelete(testutil::ServerRoot() + "editor.ver");
 }

@@ -10,6 +10,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winetools as wt  # noqa: E402
+from signing import Signer  # noqa: E402
 
 CRLF = wt.texts.CRLF
 NOTICE_CAPTION = wt.texts.NOTICE_CAPTION
@@ -64,6 +65,26 @@ class PelmaticUnderWine(wt.ServedAppFolderCase):
         self.assertBox(self.box(NOTICE_CAPTION), expected, [IDOK], "question")
         self.answer(self.box(NOTICE_CAPTION), IDOK, proc)
         self.assertEqual(self.manifest_requests(), [])
+
+    def test_a_refused_signed_manifest_says_why(self):
+        vendor = Signer(self.root)
+        self.configure(pub_key=vendor.pub_key)
+        reason = b"The version information is not signed."
+        for name, manifest, reason in [
+                ("unsigned", b"ver=2.31\r\nproduct=editor\r\n", reason),
+                ("other product", vendor.sign(b"ver=2.31\r\nproduct=viewer\r\n"),
+                 b"The version information is for another product.")]:
+            with self.subTest(name):
+                self.serve("editor.ver", manifest)
+                proc = self.start()
+                box = self.box(NOTICE_CAPTION)
+                self.assertBox(box, wt.texts.no_information() + CRLF + CRLF + reason +
+                               wt.texts.NOTICE_TAIL, [IDOK], "question")
+                self.answer(box, IDOK, proc)
+        # Signed as it should be, it is offered.
+        self.serve("editor.ver", vendor.sign(b"ver=2.31\r\nproduct=editor\r\nmode=1\r\n"))
+        proc = self.start()
+        self.answer(self.box(QUESTION_CAPTION), IDCANCEL, proc)
 
     def test_update_question_and_the_homepage(self):
         self.serve("editor.ver", b"ver=2.31\r\nfile=editor231.zip\r\nmsg=Faster.<>\r\n")

@@ -20,6 +20,7 @@ import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winetools as wt  # noqa: E402
+from signing import Signer, file_keys  # noqa: E402
 
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 EXE = wt.EXE
@@ -136,15 +137,21 @@ class ShellPackageUnderWine(wt.ServedAppFolderCase):
     # -- the situation ---------------------------------------------------
 
 
-    def offer_package(self, files):
-        """Serve the package and prepare what the double shows for it."""
+    def offer_package(self, files, signer=None, binding=None):
+        """Serve the package and prepare what the double shows for it; with
+        signer the manifest is signed and binds the package (or binding)."""
         self.package = files
-        with open(os.path.join(self.served, "editor.ver"), "wb") as f:
-            f.write(b"ver=2.31\r\nfile=" + PACKAGE.encode() + b"\r\n")
         with zipfile.ZipFile(os.path.join(self.served, PACKAGE), "w",
                              zipfile.ZIP_DEFLATED) as z:
             for name, data in files.items():
                 z.writestr(name, data)
+        manifest = b"ver=2.31\r\nfile=" + PACKAGE.encode() + b"\r\n"
+        if signer:
+            if binding is None:
+                binding = file_keys(read(os.path.join(self.served, PACKAGE)))
+            manifest = signer.sign(manifest + b"product=editor\r\n" + binding)
+        with open(os.path.join(self.served, "editor.ver"), "wb") as f:
+            f.write(manifest)
         # The package is downloaded to AppDir + its name.
         contents = os.path.join(self.app, PACKAGE + ".contents")
         for name, data in files.items():
@@ -181,9 +188,10 @@ class ShellPackageUnderWine(wt.ServedAppFolderCase):
         self.assertIsNotNone(status, "no status window for %d" % code)
         proc.wait(timeout=60)
         self.assertEqual(proc.returncode, 0)
-        # The fallback hands the package's address to the browser.
-        self.assertTrue(wt.wait_recorded(
-            lambda lines: any(self.server.url + PACKAGE in l for l in lines)))
+        # The fallback hands the package's address to the browser; a package
+        # that failed its check, the homepage instead.
+        target = wt.HOME if code == -14 else self.server.url + PACKAGE
+        self.assertTrue(wt.wait_recorded(lambda lines: any(target in l for l in lines)))
 
     def assertConfigurationUntouched(self):
         self.assertEqual(read(self.app_file("pelmatic.ini")), self.ini)
@@ -386,6 +394,27 @@ class ShellPackageUnderWine(wt.ServedAppFolderCase):
             self.assertNotIn(gone, names)
         self.assertEqual(read(self.app_file("pelmatic.exe")), next_exe)
         self.assertEqual(file_version(self.app_file("pelmatic.exe")), "2.1.0.0")
+
+    def test_signed_packages_are_installed_and_mismatches_refused(self):
+        vendor = Signer(self.root)
+        self.configure(pub_key=vendor.pub_key)
+        with open(self.app_file("readme.txt"), "wb") as f:
+            f.write(b"old")
+        self.offer_package({"readme.txt": b"new"}, signer=vendor)
+        proc = self.accept_update()
+        self.close(self.finish_with_notice(proc), proc, 0)
+        self.assertEqual(read(self.app_file("readme.txt")), b"new")
+
+        # A package other than the one the signed manifest names: -14, the
+        # homepage, nothing moved, the package gone.
+        self.configure(pub_key=vendor.pub_key)
+        self.offer_package({"readme.txt": b"newer"}, signer=vendor,
+                           binding=file_keys(b"another package"))
+        self.expect_failure_status(-14, self.accept_update())
+        self.assertConfigurationUntouched()
+        self.assertEqual(read(self.app_file("readme.txt")), b"new")
+        self.assertFalse(os.path.exists(self.app_file(PACKAGE)))
+        self.assertEqual(self.unpack_folders(), [])
 
     def test_unpacked_files_the_application_folder_cannot_hold_are_refused(self):
         # A device name, and a path longer than MAX_PATH once in AppDir:
