@@ -10,7 +10,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winetools as wt  # noqa: E402
-from signing import Signer  # noqa: E402
+from signing import Signer, file_keys  # noqa: E402
 
 CRLF = wt.texts.CRLF
 NOTICE_CAPTION = wt.texts.NOTICE_CAPTION
@@ -85,6 +85,19 @@ class PelmaticUnderWine(wt.ServedAppFolderCase):
         self.serve("editor.ver", vendor.sign(b"ver=2.31\r\nproduct=editor\r\nmode=1\r\n"))
         proc = self.start()
         self.answer(self.box(QUESTION_CAPTION), IDCANCEL, proc)
+
+        # An installer other than the one the signed manifest names: -4, the
+        # homepage, nothing started.
+        self.serve("setup231.exe", b"MZ" + bytes(5000))
+        self.serve("editor.ver", vendor.sign(b"ver=2.31\r\nfile=setup231.exe\r\nproduct=editor"
+                                             b"\r\n" + file_keys(b"another installer")))
+        wt.clear_recorder()
+        proc = self.start()
+        self.answer(self.box(QUESTION_CAPTION), IDYES)
+        self.assertIsNotNone(wt.wait_box(30000, title=wt.texts.failed(-4).decode(), cls=""))
+        proc.wait(timeout=30)
+        self.assertTrue(wt.wait_recorded(lambda lines: any(wt.HOME in l for l in lines)))
+        self.assertFalse(any("setup231" in l for l in wt.wait_recorded(lambda lines: True)))
 
     def test_update_question_and_the_homepage(self):
         self.serve("editor.ver", b"ver=2.31\r\nfile=editor231.zip\r\nmsg=Faster.<>\r\n")

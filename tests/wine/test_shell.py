@@ -416,6 +416,28 @@ class ShellPackageUnderWine(wt.ServedAppFolderCase):
         self.assertFalse(os.path.exists(self.app_file(PACKAGE)))
         self.assertEqual(self.unpack_folders(), [])
 
+        # No digest in a signed manifest, and a package whose configuration
+        # drops the signing key: -14 as well, nothing moved.
+        other = Signer(self.root, "other")
+        for name, files, binding in [
+                ("no digest", {"readme.txt": b"newer"}, b""),
+                ("key dropped", {"readme.txt": b"newer",
+                                 "pelmatic.ini": ("[Check]\r\nver_now=2.31\r\npub_key=%s\r\n"
+                                                  % other.pub_key).encode()}, None)]:
+            with self.subTest(name):
+                self.configure(pub_key=vendor.pub_key)
+                self.server.clear_log()
+                self.offer_package(files, signer=vendor, binding=binding)
+                self.expect_failure_status(-14, self.accept_update())
+                self.assertConfigurationUntouched()
+                self.assertEqual(read(self.app_file("readme.txt")), b"new")
+                self.assertEqual(self.unpack_folders(), [])
+                fetched = [r["path"] for r in self.server.requests() if r["path"] != "/editor.ver"]
+                self.assertEqual(fetched, [] if name == "no digest" else ["/" + PACKAGE])
+                shutil.rmtree(self.app_file(PACKAGE + ".contents"), ignore_errors=True)
+                if os.path.exists(self.app_file(PACKAGE)):
+                    os.remove(self.app_file(PACKAGE))
+
     def test_unpacked_files_the_application_folder_cannot_hold_are_refused(self):
         # A device name, and a path longer than MAX_PATH once in AppDir:
         # refused before anything is moved, the unpack folder removed.
