@@ -2,26 +2,10 @@
 
 #include "core/errors.h"
 #include "os/os.h"
+#include "platform/hex.h"
 #include "platform/http.h"
 
 namespace {
-
-bool ParseDigest(const std::string& hex, os::Sha256Digest& out) {
-  if (hex.size() != 2 * out.size()) return false;
-  for (size_t i = 0; i < out.size(); ++i) {
-    int v = 0;
-    for (char c : {hex[2 * i], hex[2 * i + 1]}) {
-      int d = c >= '0' && c <= '9'   ? c - '0'
-              : c >= 'a' && c <= 'f' ? c - 'a' + 10
-              : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                     : -1;
-      if (d < 0) return false;
-      v = v * 16 + d;
-    }
-    out[i] = static_cast<uint8_t>(v);
-  }
-  return true;
-}
 
 bool ParseLength(const std::string& text, uint64_t& out) {
   if (text.empty() || text.size() > 19) return false;  // below 2^63
@@ -39,7 +23,7 @@ FileCheck MakeFileCheck(const std::string& sha256, bool sha256Given, const std::
                         bool sizeGiven) {
   FileCheck check;
   if (sha256Given) {
-    check.hasDigest = ParseDigest(sha256, check.digest);
+    check.hasDigest = ParseHex(sha256, check.digest.data(), check.digest.size());
     check.malformed = !check.hasDigest;
   }
   if (sizeGiven) {

@@ -2,13 +2,6 @@
 
 namespace {
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool AllDigits(const std::string& s, size_t from, size_t count) {
   if (from + count > s.size()) return false;
   for (size_t i = from; i < from + count; ++i)
@@ -35,27 +28,6 @@ int64_t DaysFromCivil(int64_t y, int m, int d) {
 bool LeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 }  // namespace
-
-bool ParseHex(const std::string& text, uint8_t* out, size_t size) {
-  if (text.size() != 2 * size) return false;
-  for (size_t i = 0; i < size; ++i) {
-    int hi = HexValue(text[2 * i]), lo = HexValue(text[2 * i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    out[i] = static_cast<uint8_t>(hi * 16 + lo);
-  }
-  return true;
-}
-
-std::string ToHex(const uint8_t* data, size_t size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(2 * size);
-  for (size_t i = 0; i < size; ++i) {
-    out += kDigits[data[i] >> 4];
-    out += kDigits[data[i] & 15];
-  }
-  return out;
-}
 
 TrustedKeys ParseTrustedKeys(const std::string& pubKey) {
   TrustedKeys trusted;

@@ -9,10 +9,7 @@
 #include <vector>
 
 #include "os/os.h"
-
-// Exactly 2 * size hexadecimal digits, either letter case, into out.
-bool ParseHex(const std::string& text, uint8_t* out, size_t size);
-std::string ToHex(const uint8_t* data, size_t size);
+#include "platform/hex.h"
 
 // The trusted keys of pub_key: keys of 128 hex digits separated by blanks
 // or commas. Any text at all turns strict mode on; a single token that is
