@@ -20,6 +20,7 @@
 
 #include "install/ShellZipU.h"
 #include "install/merge.h"
+#include "install/transaction.h"
 #include "platform/download.h"
 #include "version/manifest.h"
 
@@ -64,9 +65,18 @@ int main(int argc, char** argv) {
   } else if (step == "unzip" && argc == 4) {
     result = UnzipWithShell(argv[2], argv[3], "");
   } else if (step == "merge" && argc == 4) {
+    // SRC is a folder inside DST, as the unpack folder is inside the
+    // application folder: the merge with its journal and backups, through
+    // the commit; the removal of the backups is timed on its own below.
+    const std::string app = argv[3], src = argv[2];
+    JournalRecord record;
+    record.unpack = src.substr(app.size(), src.size() - app.size() - 1);
+    record.config = "pelmatic.ini";
+    record.configCopy = "pelmatic.OLD";
+    Installation install(app, record);
     int32_t counter = 0;
-    MergeFolder(argv[2], argv[3], counter);
-    result = counter;
+    if (install.Begin()) MergeFolder(src, counter, install);
+    result = counter > 0 && install.Commit() ? counter : -counter;
   } else if (step == "baseline-merge" && argc == 4) {
     result = BaselineMerge(argv[2], argv[3]);
   } else {

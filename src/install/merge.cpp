@@ -8,45 +8,53 @@ constexpr uint32_t kFilePassSkip =
     os::kAttrHidden | os::kAttrSystem | os::kAttrVolume | os::kAttrDirectory;
 constexpr uint32_t kFolderPassSkip = os::kAttrHidden | os::kAttrSystem | os::kAttrVolume;
 
+void AddSteps(const std::string& source, const std::string& relative,
+              std::vector<MergeStep>& steps) {
+  const std::string pattern = source + relative + "*.*";
+  os::FindData entry;
+  std::vector<std::string> folders;
+  // One search collects both passes: the files in the order found, then
+  // the folders in the same order.
+  if (os::UniqueFind search{os::FindFirst(pattern, entry)}) {
+    do {
+      if (!(entry.attributes & kFilePassSkip)) {
+        steps.push_back({false, relative + entry.name});
+      } else if (!(entry.attributes & kFolderPassSkip) && (entry.attributes & os::kAttrDirectory) &&
+                 entry.name != "." && entry.name != "..") {
+        folders.push_back(entry.name);
+      }
+    } while (os::FindNext(search.Get(), entry));
+  }
+  for (const std::string& name : folders) {
+    const std::string folder = relative + name + os::kPathSep;
+    steps.push_back({true, folder});
+    AddSteps(source, folder, steps);
+  }
+}
+
 }  // namespace
 
-void MergeFolder(const std::string& source, const std::string& destination, int32_t& counter) {
+std::vector<MergeStep> MergeOrder(const std::string& source) {
+  std::vector<MergeStep> steps;
+  AddSteps(source, "", steps);
+  return steps;
+}
+
+void MergeFolder(const std::string& source, int32_t& counter, MergeMoves& moves) {
   if (source.size() <= 4) {
     counter = -101;
     return;
   }
-  const std::string pattern = source + "*.*";
-  os::FindData entry;
-
-  bool failed = false;
-  // Each pass has its search to itself: the first is closed before the
-  // second opens.
-  if (os::UniqueFind search{os::FindFirst(pattern, entry)}) {
-    do {
-      if (entry.attributes & kFilePassSkip) continue;
-      if (!os::FileMoveReplace(source + entry.name, destination + entry.name)) {
-        failed = true;
-        break;
-      }
-      if (counter >= 0) ++counter;
-    } while (os::FindNext(search.Get(), entry));
-  }
-  if (failed) {
-    // The rest of this folder and its subfolders stay where they are.
-    counter = -102;
-    return;
-  }
-
-  if (os::UniqueFind search{os::FindFirst(pattern, entry)}) {
-    do {
-      if (entry.attributes & kFolderPassSkip) continue;
-      if (entry.name == "." || entry.name == "..") continue;
-      if (!(entry.attributes & os::kAttrDirectory)) continue;
-      const std::string from = source + entry.name + os::kPathSep;
-      const std::string to = destination + entry.name + os::kPathSep;
-      os::DirCreate(destination + entry.name);
-      MergeFolder(from, to, counter);
-      os::DirRemove(source + entry.name);
-    } while (os::FindNext(search.Get(), entry));
+  const std::vector<MergeStep> steps = MergeOrder(source);
+  if (!moves.Prepare(steps)) return;
+  for (const MergeStep& step : steps) {
+    if (step.folder) {
+      moves.CreateFolder(step.path);
+    } else if (moves.MoveIn(step.path)) {
+      ++counter;
+    } else {
+      counter = -102;
+      return;
+    }
   }
 }

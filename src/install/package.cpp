@@ -5,6 +5,7 @@
 #include "core/runstate.h"
 #include "install/ShellZipU.h"
 #include "install/merge.h"
+#include "install/transaction.h"
 #include "os/os.h"
 #include "platform/desktop.h"
 #include "platform/download.h"
@@ -64,7 +65,8 @@ void RemoveFolderContents(const std::string& folder, const std::string& root, in
       }
       RemoveFolderContents(path, root, hoisted);
       os::DirRemove(os::VerbatimPath(path));
-    } else if (!os::FileDelete(verbatim)) {
+    } else if (!os::FileDelete(verbatim) &&
+               !(os::SetReadOnly(verbatim, false) && os::FileDelete(verbatim))) {
       os::DirRemove(verbatim);  // a link to a folder goes as a folder entry
     }
   }
@@ -151,51 +153,61 @@ int32_t InstallPackage() {
   os::Sleep(200);
   const std::string folderName = "Temp" + std::to_string(1000 + RandomDraw(8999));
   if (!FileExists(archive)) return -12;
+  // An installation that could not be undone is finished first, at the
+  // next start: nothing new goes in over it.
+  if (InstallationPending(gRun.AppDir)) return -13;
   const std::string unpack = gRun.AppDir + folderName;
-  if (!os::DirCreate(unpack)) return -12;
-  if (!UnzipWithShell(archive, unpack, "")) return -12;
+  JournalRecord record;
+  record.unpack = folderName;
+  if (!gRun.LocalMode) record.package = gRun.UpdateFile;
+  record.config = ExtractFileName(gRun.IniPath);
+  record.configCopy = ChangeFileExt(record.config, ".OLD");
+  Installation install(gRun.AppDir, record);
+  if (!install.Begin()) return -12;
+  if (!os::DirCreate(unpack)) {
+    install.Discard();
+    return -12;
+  }
+  if (!UnzipWithShell(archive, unpack, "")) {
+    install.RollBack();
+    return -12;
+  }
   os::Sleep(200);
 
   // Whatever arrived must stay inside the application folder: a link would
   // let the merge move files to or from anywhere. And each file must be
   // one Windows can store there, or the merge would fail half way (a path
   // too long) or write where no file should go (a device, another stream
-  // of the configuration).
-  if (TreeHoldsLink(unpack) || !TreeFitsInto(unpack, gRun.AppDir)) {
-    RemoveFolderTree(unpack);
+  // of the configuration), or over the installation's own journal.
+  const std::string inner = unpack + os::kPathSep;
+  if (TreeHoldsLink(unpack) || !TreeFitsInto(unpack, gRun.AppDir) ||
+      PathExists(inner + kJournalName) || PathExists(inner + kBackupFolderName)) {
+    install.RollBack();
     return -12;
   }
   if (!KeepsTheVerifyingKey(unpack)) {
-    RemoveFolderTree(unpack);
+    install.RollBack();
     return -14;
   }
 
-  const std::string inner = unpack + os::kPathSep;
   os::FindData self;
   if (os::UniqueFind(os::FindFirst(inner + "PELMATIC.EXE", self)) &&
       !(self.attributes & os::kAttrDirectory))
     os::FileMove(inner + self.name, inner + "NEW_PELMATIC.EXE");
 
-  // Without a backup a failed merge could not give the configuration back,
-  // so nothing is moved then (as a merge that moved nothing: -13).
-  const std::string backup = ChangeFileExt(gRun.IniPath, ".OLD");
-  if (!os::FileCopy(gRun.IniPath, backup, false)) {
-    os::FileDelete(backup);
-    RemoveFolderTree(unpack);
-    return -13;
-  }
   int32_t counter = 0;
-  MergeFolder(inner, gRun.AppDir, counter);
+  MergeFolder(inner, counter, install);
   if (counter > 0) {
-    os::FileDelete(backup);
-    os::Sleep(200);
-    if (!gRun.LocalMode) os::FileDelete(archive);
-    if (!os::DirRemove(unpack))
-      ShowNotice("Not able to replace all files from folder: " + folderName);
-    os::Sleep(100);
-    return counter;
+    const bool emptied = install.UnpackFolderEmptied();
+    if (install.Commit()) {
+      os::Sleep(200);
+      if (!emptied) ShowNotice("Not able to replace all files from folder: " + folderName);
+      os::Sleep(100);
+      return counter;
+    }
   }
-  os::FileMoveReplace(backup, gRun.IniPath);
-  os::DirRemove(unpack);
+  // Everything goes back as it was; an undo that cannot finish now is
+  // finished at the next start.
+  install.RollBack();
   return -13;
 }

@@ -61,7 +61,10 @@ enum : int32_t {
   kErrPathNotFound = 3,
   kErrTooManyOpenFiles = 4,
   kErrAccessDenied = 5,
+  kErrSharingViolation = 32,
+  kErrLockViolation = 33,
   kErrDiskFull = 112,
+  kErrUserMappedFile = 1224,
 };
 
 // Message-box flags and results used by the program (the MB_ and ID
@@ -115,6 +118,11 @@ FindHandle FindFirst(const std::string& pattern, FindData& data);
 bool FindNext(FindHandle h, FindData& data);
 void FindClose(FindHandle h);
 
+// The attributes of the entry at path itself, as the file system names it
+// (without regard to letter case only where the file system does so);
+// false when there is none. No wildcards.
+bool PathAttributes(const std::string& path, uint32_t& attributes);
+
 // These return 0 or a Windows error code; the caller decides what to raise.
 int32_t FileOpenRead(const std::string& path, FileHandle& out);
 // Created anew for reading and writing, shared with readers and writers.
@@ -130,6 +138,27 @@ bool FileCopy(const std::string& from, const std::string& to, bool failIfExists)
 bool FileMove(const std::string& from, const std::string& to);
 bool FileMoveReplace(const std::string& from, const std::string& to);
 bool FileDelete(const std::string& path);
+// A rename within one volume, never a copy: 0 or the Windows code of the
+// failure. replace lets a file take the place of another file.
+int32_t FileRename(const std::string& from, const std::string& to, bool replace);
+// True for the codes of a file that another program holds for a while (a
+// scanner, an indexer): Windows' sharing, lock, access and mapped-file
+// errors; EBUSY and ETXTBSY on POSIX, where access errors are for good.
+bool IsTransientFileError(int32_t code);
+// 0 when the file could be renamed away now, else the Windows code. Windows
+// opens it for writing with no sharing (for deletion when it is read-only);
+// POSIX checks that its folder takes changes and that it is neither
+// immutable nor append-only.
+int32_t FileProbeReplaceable(const std::string& path);
+// Sets or clears the read-only attribute (the owner's write bit on POSIX).
+bool SetReadOnly(const std::string& path, bool readOnly);
+// Puts what was written to the file on the disk.
+int32_t FileSync(FileHandle h);
+// Puts the data of every file below folder on the disk.
+bool SyncTree(const std::string& folder);
+// Makes the renames and creations done so far on the volume of path
+// durable, so that a record written after them never outlives them.
+bool SyncVolume(const std::string& path);
 bool DirCreate(const std::string& path);
 bool DirRemove(const std::string& path);
 bool SetCurrentDir(const std::string& path);

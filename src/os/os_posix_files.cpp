@@ -3,6 +3,8 @@
 // renames that replace only when asked to, the profile reader.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -30,6 +32,14 @@ struct FindState {
 };
 
 namespace {
+
+// A file held busy may pass when tried again; the codes of the other
+// errors stay those of ErrnoToCode.
+int32_t RenameErrorCode(int e) {
+  if (e == EBUSY) return kErrSharingViolation;
+  if (e == ETXTBSY) return kErrLockViolation;
+  return ErrnoToCode(e);
+}
 
 bool MatchMask(const std::string& mask, const std::string& name) {
   // "*.*" is the whole folder on Windows, names without a dot included.
@@ -60,6 +70,16 @@ uint32_t AttributesOf(int dirFd, const std::string& path, const std::string& nam
 }
 
 }  // namespace
+
+bool PathAttributes(const std::string& path, uint32_t& attributes) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  size_t slash = path.find_last_not_of('/');
+  slash = slash == std::string::npos ? 0 : path.rfind('/', slash);
+  std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+  attributes = AttributesOf(-1, path, name);
+  return true;
+}
 
 FindHandle FindFirst(const std::string& pattern, FindData& data) {
   size_t slash = pattern.rfind('/');
@@ -185,6 +205,12 @@ int32_t FileWrite(FileHandle h, const void* buf, uint32_t size, uint32_t& writte
   return 0;
 }
 
+int32_t FileSync(FileHandle h) {
+  int32_t err = Flush(h);
+  if (err == 0 && ::fsync(h->fd) != 0) err = ErrnoToCode(errno);
+  return err;
+}
+
 int32_t FileClose(FileHandle h) {
   FileState* f = h;
   if (!f) return 0;
@@ -226,22 +252,70 @@ bool FileCopy(const std::string& from, const std::string& to, bool failIfExists)
   return ok;
 }
 
-bool FileMove(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
+int32_t FileRename(const std::string& from, const std::string& to, bool replace) {
   struct stat st;
-  if (::lstat(to.c_str(), &st) == 0) return false;
-  return ::rename(from.c_str(), to.c_str()) == 0;
+  if (replace) {
+    // Replacing applies to files only: rename() refuses to put a file over
+    // a folder (EISDIR), as Windows does. A folder moved over an empty
+    // folder would succeed on Linux, so that case is refused here.
+    if (::lstat(from.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::lstat(to.c_str(), &st) == 0)
+      return kErrAccessDenied;
+  } else if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return 0;
+  } else if (errno != EINVAL && errno != ENOSYS) {
+    return RenameErrorCode(errno);
+  } else if (::lstat(to.c_str(), &st) == 0) {
+    return 80;  // ERROR_FILE_EXISTS
+  }
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : RenameErrorCode(errno);
+}
+
+bool FileMove(const std::string& from, const std::string& to) {
+  return FileRename(from, to, false) == 0;
 }
 
 bool FileMoveReplace(const std::string& from, const std::string& to) {
-  // Replacing applies to files only: rename() refuses to put a file over a
-  // folder (EISDIR), as Windows does. A folder moved over an empty folder
-  // would succeed on Linux, so that case is refused here.
+  return FileRename(from, to, true) == 0;
+}
+
+bool IsTransientFileError(int32_t code) {
+  return code == kErrSharingViolation || code == kErrLockViolation;
+}
+
+int32_t FileProbeReplaceable(const std::string& path) {
+  size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  // Root passes every permission check, but not an immutable folder.
+  if (::access(folder.c_str(), W_OK) != 0) return ErrnoToCode(errno);
   struct stat st;
-  if (::lstat(from.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::lstat(to.c_str(), &st) == 0)
-    return false;
-  return ::rename(from.c_str(), to.c_str()) == 0;
+  if (::lstat(path.c_str(), &st) != 0) return ErrnoToCode(errno);
+  if (!S_ISREG(st.st_mode)) return 0;  // a link is renamed as itself
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return ErrnoToCode(errno);
+  int flags = 0;
+  const bool known = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  ::close(fd);
+  if (known && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL))) return kErrAccessDenied;
+  return 0;
+}
+
+bool SetReadOnly(const std::string& path, bool readOnly) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return false;
+  mode_t mode = readOnly ? (st.st_mode & ~S_IWUSR) : (st.st_mode | S_IWUSR);
+  return ::chmod(path.c_str(), mode & 07777) == 0;
+}
+
+bool SyncTree(const std::string& folder) { return SyncVolume(folder); }
+
+bool SyncVolume(const std::string& path) {
+  // One syncfs writes out every file and name of the file system, far
+  // cheaper than an fsync of each of thousands of files.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool done = ::syncfs(fd) == 0;
+  ::close(fd);
+  return done;
 }
 
 bool FileDelete(const std::string& path) { return ::unlink(path.c_str()) == 0; }

@@ -10,6 +10,13 @@ namespace os {
 
 bool IsPathDelimiter(char c) { return c == '\\' || c == ':'; }
 
+bool PathAttributes(const std::string& path, uint32_t& attributes) {
+  const DWORD found = ::GetFileAttributesA(path.c_str());
+  if (found == INVALID_FILE_ATTRIBUTES) return false;
+  attributes = found;
+  return true;
+}
+
 FindHandle FindFirst(const std::string& pattern, FindData& data) {
   WIN32_FIND_DATAA fd;
   HANDLE h = ::FindFirstFileA(pattern.c_str(), &fd);
@@ -84,8 +91,81 @@ bool FileCopy(const std::string& from, const std::string& to, bool failIfExists)
 bool FileMove(const std::string& from, const std::string& to) {
   return ::MoveFileA(from.c_str(), to.c_str()) != 0;
 }
+int32_t FileRename(const std::string& from, const std::string& to, bool replace) {
+  if (::MoveFileExA(from.c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return 0;
+  return static_cast<int32_t>(::GetLastError());
+}
+
 bool FileMoveReplace(const std::string& from, const std::string& to) {
-  return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  return FileRename(from, to, true) == 0;
+}
+
+bool IsTransientFileError(int32_t code) {
+  return code == kErrSharingViolation || code == kErrLockViolation || code == kErrAccessDenied ||
+         code == kErrUserMappedFile;
+}
+
+int32_t FileProbeReplaceable(const std::string& path) {
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return static_cast<int32_t>(::GetLastError());
+  // A read-only file cannot be opened for writing, but it can be renamed:
+  // what the rename needs is the right to delete it, with nobody else
+  // holding it open.
+  const DWORD access =
+      (attributes & FILE_ATTRIBUTE_READONLY) ? DELETE | FILE_WRITE_ATTRIBUTES : GENERIC_WRITE;
+  FileHandle h = nullptr;
+  int32_t err = Open(path, access, 0, OPEN_EXISTING, h);
+  FileClose(h);
+  return err;
+}
+
+bool SetReadOnly(const std::string& path, bool readOnly) {
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  DWORD wanted = readOnly ? (attributes | FILE_ATTRIBUTE_READONLY)
+                          : (attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+  return ::SetFileAttributesA(path.c_str(), wanted ? wanted : FILE_ATTRIBUTE_NORMAL) != 0;
+}
+
+int32_t FileSync(FileHandle h) {
+  if (::FlushFileBuffers(reinterpret_cast<HANDLE>(h))) return 0;
+  return static_cast<int32_t>(::GetLastError());
+}
+
+bool SyncTree(const std::string& folder) {
+  bool all = true;
+  WIN32_FIND_DATAA fd;
+  HANDLE search = ::FindFirstFileA((folder + "\\*").c_str(), &fd);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  do {
+    const std::string name = fd.cFileName;
+    if (name == "." || name == "..") continue;
+    const std::string path = folder + "\\" + name;
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      all = SyncTree(path) && all;
+      continue;
+    }
+    // Flushing needs a handle that may write; a read-only file is opened
+    // for its attributes, which flushes its data as well.
+    FileHandle h = nullptr;
+    const DWORD access =
+        (fd.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? FILE_WRITE_ATTRIBUTES : GENERIC_WRITE;
+    if (Open(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+             h) != 0 ||
+        FileSync(h) != 0)
+      all = false;
+    FileClose(h);
+  } while (::FindNextFileA(search, &fd));
+  ::FindClose(search);
+  return all;
+}
+
+bool SyncVolume(const std::string&) {
+  // NTFS logs every rename and creation in order, and flushing any file of
+  // the volume writes that log out up to it: the journal's own flush, which
+  // always follows, is enough.
+  return true;
 }
 bool FileDelete(const std::string& path) { return ::DeleteFileA(path.c_str()) != 0; }
 bool DirCreate(const std::string& path) { return ::CreateDirectoryA(path.c_str(), nullptr) != 0; }

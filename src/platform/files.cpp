@@ -7,3 +7,8 @@ bool FileExists(const std::string& name) {
   os::UniqueFind search(os::FindFirst(name, data));
   return search && (data.attributes & os::kAttrDirectory) == 0;
 }
+
+bool PathExists(const std::string& path) {
+  os::FindData data;
+  return static_cast<bool>(os::UniqueFind(os::FindFirst(path, data)));
+}

@@ -6,3 +6,5 @@
 // True when the directory search finds a first entry for the name (wildcards
 // honoured) and that entry is a file, not a folder.
 bool FileExists(const std::string& name);
+// True when a file or a folder of that name is there.
+bool PathExists(const std::string& path);

@@ -5,6 +5,7 @@
 #include "core/errors.h"
 #include "core/runstate.h"
 #include "install/package.h"
+#include "install/transaction.h"
 #include "os/os.h"
 #include "platform/WaitMsg.h"
 #include "platform/desktop.h"
@@ -65,6 +66,9 @@ void RunUpdateCheck(const std::string& optionWord) {
   const Options options = ParseOptions(optionWord);
   gRun.LocalMode = options.localMode;
   if (CountProcesses("PELMATIC.EXE") > 1) return;
+  // Before the configuration is read: it may be one of the files an
+  // interrupted installation left in flight.
+  RecoverInstallation(gRun.AppDir);
   gRun.CheckOutcome = -1;
   int32_t updateCode = 0;
   if (LoadConfig()) {

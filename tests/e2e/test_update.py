@@ -332,15 +332,12 @@ class Package(OfferCase):
                 self.assertEqual(read(self.app.path("pelmatic.ini")), config)
                 self.assertEqual(read(self.app.path("editor231.zip")), package)
                 self.assertEqual(self.downloads(), [("/editor231.zip", "Pelmatic")])
+                # What moved before the failure went back: the installation
+                # is the old one, only the package stays.
                 found = tree(self.app.dir)
-                if name == "empty":
-                    self.assertEqual(found, ["PELMATIC.EXE", "editor231.zip", "pelmatic.ini"])
-                else:
-                    temp = [n for n in found if re.fullmatch(r"Temp\d{4}/", n)]
-                    self.assertEqual(len(temp), 1, found)
-                    self.assertEqual(found, sorted(["PELMATIC.EXE", "editor231.zip", "new.txt",
-                                                    "pelmatic.ini", "sub", temp[0], temp[0] + "sub/",
-                                                    temp[0] + "sub/file.txt"]))
+                expected = ["PELMATIC.EXE", "editor231.zip", "pelmatic.ini"]
+                self.assertEqual(found, sorted(expected + ([] if name == "empty" else ["sub"])))
+                if name != "empty":
                     self.assertEqual(read(self.app.path("sub")), b"a file, not a folder")
 
     def test_update_file_of_another_type(self):

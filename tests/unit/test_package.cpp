@@ -128,18 +128,34 @@ TEST_F(Package, NothingMovedOrFailedMergeRestoresConfiguration) {
   EXPECT_FALSE(Exists(dir / "pelmatic.OLD"));
   EXPECT_FALSE(Exists(dir / "Temp4395"));
 
-  // The package's configuration arrives first, then a move fails: the old
-  // configuration is back, what could not be moved stays in the folder.
+  // The package's configuration arrives first, then a move fails: the
+  // folder is as it was, only the package stays.
   Zip(dir / "update.zip",
       "z.writestr('pelmatic.ini', 'from package')\n"
+      "z.writestr('new.txt', 'new')\n"
       "z.writestr('zz.txt', 'blocked')\n");
   os::DirCreate(dir / "zz.txt");
+  const auto before = testutil::Tree(dir.Path());
   SeedRandom(12, 0, 0, 0);
   EXPECT_EQ(InstallPackage(), -13);
+  EXPECT_EQ(testutil::Tree(dir.Path()), before);
+
+  // A journal an undo could not finish blocks every new installation.
+  os::DirRemove(dir / "zz.txt");
+  WriteFile(dir / "pelmatic.journal", "PELMATIC JOURNAL 1\nunpack Temp1234\n");
+  EXPECT_EQ(InstallPackage(), -13);
   EXPECT_EQ(ReadFile(gRun.IniPath), kIni);
-  EXPECT_FALSE(Exists(dir / "pelmatic.OLD"));
-  EXPECT_TRUE(Exists(dir / "Temp4395" + S + "zz.txt"));
-  EXPECT_TRUE(Exists(dir / "update.zip"));
+  EXPECT_FALSE(Exists(dir / "new.txt"));
+}
+
+TEST_F(Package, APackageMayNotBringTheInstallationsOwnEntries) {
+  for (const char* entry : {"pelmatic.journal", "pelmatic.backup/x.txt"}) {
+    Zip(dir / "update.zip", std::string("z.writestr('") + entry + "', 'x')\n");
+    SeedRandom(12, 0, 0, 0);
+    EXPECT_EQ(InstallPackage(), -12) << entry;
+    EXPECT_FALSE(Exists(dir / "pelmatic.journal"));
+    EXPECT_FALSE(Exists(dir / "Temp4395"));
+  }
 }
 
 TEST_F(Package, LeftoversInTheUnpackFolderAreReportedNotFatal) {
@@ -150,7 +166,7 @@ TEST_F(Package, LeftoversInTheUnpackFolderAreReportedNotFatal) {
   EXPECT_EQ(code, 1);
   EXPECT_NE(shown.find("Not able to replace all files from folder: Temp4395    \n"),
             std::string::npos);
-  EXPECT_TRUE(Exists(dir / "Temp4395" + S + ".hidden"));
+  EXPECT_FALSE(Exists(dir / "Temp4395")) << "reported, then removed";
 }
 
 TEST_F(Package, LinkCheckAndRemovalNeverFollowLinks) {

@@ -77,6 +77,24 @@ void RemoveTree(const std::string& path) {
   fs::remove_all(fs::u8path(path), ec);
 }
 
+std::map<std::string, std::string> Tree(const std::string& folder) {
+  std::map<std::string, std::string> tree;
+  std::error_code ec;
+  const fs::path root = fs::u8path(folder);
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    const std::string name = it->path().lexically_relative(root).generic_u8string();
+    if (it->is_directory(ec)) {
+      tree[name] = "<dir>";
+    } else {
+      const bool readOnly =
+          (fs::status(it->path(), ec).permissions() & fs::perms::owner_write) == fs::perms::none;
+      tree[name] = ReadFile(it->path().u8string()) + (readOnly ? " (read-only)" : "");
+    }
+  }
+  return tree;
+}
+
 static std::string Env(const char* name) {
   const char* v = std::getenv(name);
   return v ? v : "";

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,9 @@ void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
 void RemoveTree(const std::string& path);
+// Everything below folder: each relative path (with '/') to the file's
+// bytes, "<dir>" for a folder; a read-only file's bytes get " (read-only)".
+std::map<std::string, std::string> Tree(const std::string& folder);
 
 // The test server of the run: base URL ending in "/", the folder it serves
 // and its fault file. Empty when no server was started.
