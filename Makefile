@@ -1,5 +1,5 @@
 # The two commands of the README: `make test` and `make demo`.
-.PHONY: all deps build build-posix build-windows build-asan build-fuzz test demo bench fuzz clean
+.PHONY: all deps build build-posix build-windows build-asan build-fuzz test demo bench fuzz killtest clean
 
 JOBS ?= $(shell nproc)
 
@@ -36,6 +36,11 @@ bench: deps
 	cmake --preset posix-release >/dev/null
 	cmake --build build/posix-release -j $(JOBS)
 	python3 bench/run.py
+
+# Installations killed at moments over the merge, 5,000 files and 20 moments.
+killtest: build-posix
+	cd tests && PELMATIC_BIN=$(CURDIR)/build/posix/pelmatic PELMATIC_KILL_FILES=5000 \
+	  PELMATIC_KILL_MOMENTS=20 python3 -m unittest e2e.killtest -v
 
 # Each fuzz target for a fixed time (FUZZ_SECONDS); make test runs them briefly.
 FUZZ_SECONDS ?= 300

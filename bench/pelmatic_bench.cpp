@@ -4,8 +4,9 @@
 //   pelmatic_bench download URL PATH [SHA256 SIZE] | fetch URL | unzip ZIP FOLDER | merge SRC DST
 //                | baseline-merge SRC DST
 //
-// baseline-merge is the least a merge can do: the same renames, mkdirs and
-// rmdirs in a plain loop, the yardstick for MergeFolder.
+// merge takes SRC as an unpack folder inside DST, the application folder.
+// baseline-merge is the least that merge can do: the same renames (two for
+// a replaced file, one for a new one) and mkdirs in a plain loop.
 //
 // Prints one line: "<step> seconds=<s> peak_rss_kib=<k> result=<r>".
 #include <dirent.h>
@@ -24,20 +25,25 @@
 #include "platform/download.h"
 #include "version/manifest.h"
 
-static long long BaselineMerge(const std::string& src, const std::string& dst) {
+// The same renames as the installation's merge, nothing else: an installed
+// file of the same name goes into the backup folder, then the new one takes
+// its place.
+static long long BaselineMerge(const std::string& src, const std::string& dst,
+                               const std::string& backup) {
   long long moved = 0;
   DIR* d = opendir(src.c_str());
   if (!d) return 0;
   while (dirent* e = readdir(d)) {
     std::string name = e->d_name;
     if (name == "." || name == "..") continue;
-    std::string from = src + name, to = dst + name;
+    std::string from = src + name, to = dst + name, saved = backup + name;
     if (e->d_type == DT_DIR) {
       mkdir(to.c_str(), 0777);
-      moved += BaselineMerge(from + "/", to + "/");
-      rmdir(from.c_str());
-    } else if (rename(from.c_str(), to.c_str()) == 0) {
-      ++moved;
+      mkdir(saved.c_str(), 0777);
+      moved += BaselineMerge(from + "/", to + "/", saved + "/");
+    } else {
+      rename(to.c_str(), saved.c_str());  // fails, as it should, for a new file
+      if (rename(from.c_str(), to.c_str()) == 0) ++moved;
     }
   }
   closedir(d);
@@ -78,7 +84,9 @@ int main(int argc, char** argv) {
     if (install.Begin()) MergeFolder(src, counter, install);
     result = counter > 0 && install.Commit() ? counter : -counter;
   } else if (step == "baseline-merge" && argc == 4) {
-    result = BaselineMerge(argv[2], argv[3]);
+    const std::string backup = std::string(argv[3]) + "baseline.backup/";
+    mkdir(backup.c_str(), 0777);
+    result = BaselineMerge(argv[2], argv[3], backup);
   } else {
     std::fprintf(stderr, "unknown step %s\n", step.c_str());
     return 2;

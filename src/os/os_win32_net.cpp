@@ -153,6 +153,25 @@ DWORD WINAPI RunTransfer(void* arg) {
   return 0;
 }
 
+DWORD WINAPI CloseInternetHandle(void* h) {
+  ::InternetCloseHandle(static_cast<HINTERNET>(h));
+  return 0;
+}
+
+// WinINet reads what is left of a body before it lets the request's
+// connection go, a kilobyte at a time for as long as the server sends:
+// the last close of a request given up on a huge body could take as long
+// as the whole transfer. The closes of such requests, and of their
+// sessions (which close what is left of them), run on a thread of their
+// own; the run never waits for them.
+void CloseAside(HINTERNET h) {
+  HANDLE thread = ::CreateThread(nullptr, 0, CloseInternetHandle, h, 0, nullptr);
+  if (thread)
+    ::CloseHandle(thread);
+  else
+    ::InternetCloseHandle(h);
+}
+
 // Gives the request up: whatever the worker is blocked in, it gets nothing
 // more from this side.
 void Abandon(Transfer* t) {
@@ -163,7 +182,7 @@ void Abandon(Transfer* t) {
     r = std::exchange(t->request, nullptr);
     ::WakeAllConditionVariable(&t->changed);
   }
-  if (r) ::InternetCloseHandle(r);
+  if (r) CloseAside(r);
   Release(t);
 }
 
@@ -280,7 +299,7 @@ uint64_t UrlLength(NetHandle url) {
 void NetClose(NetHandle h) {
   if (!h) return;
   if (h->transfer) Abandon(h->transfer);
-  if (h->session) ::InternetCloseHandle(h->session);
+  if (h->session) CloseAside(h->session);
   delete h;
 }
 

@@ -307,8 +307,6 @@ class ShellPackageUnderWine(wt.ServedAppFolderCase):
                                          (dict(no_folder="folder", no_folder_as="empty"), 2)):
             with self.subTest(control=control):
                 self.double.reset()
-                for name in self.unpack_folders():
-                    os.rmdir(self.app_file(name))
                 self.configure()
                 self.offer_package({"readme.txt": b"new"})
                 self.double.configure(**control)
@@ -319,9 +317,9 @@ class ShellPackageUnderWine(wt.ServedAppFolderCase):
                 self.assertConfigurationUntouched()
                 self.assertFalse(os.path.exists(self.app_file("readme.txt")))
                 self.assertTrue(os.path.exists(self.app_file(PACKAGE)))
-                # The unpack folder stays behind, empty.
-                [unpack] = self.unpack_folders()
-                self.assertEqual(os.listdir(self.app_file(unpack)), [])
+                # Nor the unpack folder, nor the journal, stays behind.
+                self.assertEqual(self.unpack_folders(), [])
+                self.assertFalse(os.path.exists(self.app_file("pelmatic.journal")))
 
     def test_extraction_that_finishes_after_copyhere_returned_is_waited_for(self):
         # The shell copies out of a ZIP folder on a thread of its own; the
@@ -460,16 +458,144 @@ class ShellPackageUnderWine(wt.ServedAppFolderCase):
         # A folder in the way of a packaged file, below the top level so
         # that the package's configuration has been moved in before.
         os.makedirs(self.app_file("data", "more.txt"))
+        before = snapshot(self.app)
         self.offer_package({"pelmatic.ini": b"[Check]\r\nver_now=9.99\r\n",
                             "readme.txt": b"new", "data/more.txt": b"more"})
         self.expect_failure_status(-13, self.accept_update())
         self.assertConfigurationUntouched()
-        self.assertEqual(read(self.app_file("readme.txt")), b"new")
-        self.assertTrue(os.path.isdir(self.app_file("data", "more.txt")))
+        # What moved went back: the folder is as it was, only the package stays.
+        self.assertEqual(self.installation(), before)
         self.assertTrue(os.path.exists(self.app_file(PACKAGE)))
-        # What could not be moved stays in the unpack folder.
-        [unpack] = self.unpack_folders()
-        self.assertEqual(read(self.app_file(unpack, "data", "more.txt")), b"more")
+
+    def installation(self):
+        """The application folder without the package and what the double shows for it."""
+        return snapshot(self.app, (PACKAGE, PACKAGE + ".contents"))
+
+    def hold(self, name, ms):
+        """A Windows program that holds a file of the application folder
+        open without sharing for ms milliseconds; returns once it holds it."""
+        holder = wt.compile_c(HOLDER_SRC, self.root, "holder")
+        proc = wt.start_wine(holder, [self.app_dir + name, str(ms)])
+        self.procs.append(proc)
+        self.assertEqual(proc.stdout.readline().strip(), b"held")
+        return proc
+
+    def test_files_held_by_another_program_are_waited_for_within_limits(self):
+        self.configure()
+        for name in ("readme.txt", "tool.dll"):
+            with open(self.app_file(name), "wb") as f:
+                f.write(b"old")
+        os.chmod(self.app_file("tool.dll"), 0o444)  # read-only: Windows cannot replace it as it is
+        self.offer_package({"readme.txt": b"new", "tool.dll": b"new tool"})
+
+        # Held for a moment, as by a virus scanner: the update waits and
+        # succeeds; the read-only file is replaced.
+        proc = self.start()
+        question = self.box(QUESTION_CAPTION)
+        holder = self.hold("readme.txt", 2500)
+        self.assertTrue(wt.press(question["hwnd"], IDYES))
+        self.close(self.finish_with_notice(proc), proc, 0)
+        holder.wait(timeout=30)
+        self.assertEqual(read(self.app_file("readme.txt")), b"new")
+        self.assertEqual(read(self.app_file("tool.dll")), b"new tool")
+        self.assertEqual(sorted(os.listdir(self.app)),
+                         ["PELMATIC.EXE", PACKAGE + ".contents", "pelmatic.ini", "readme.txt",
+                          "tool.dll"])
+
+        # Held for good: -13 once the wait for that file is over, nothing moved.
+        self.configure()
+        with open(self.app_file("readme.txt"), "wb") as f:
+            f.write(b"old")
+        self.offer_package({"tool.dll": b"newer tool", "readme.txt": b"newer"})
+        before = self.installation()
+        proc = self.start()
+        question = self.box(QUESTION_CAPTION)
+        holder = self.hold("readme.txt", 120000)
+        started = time.monotonic()
+        self.assertTrue(wt.press(question["hwnd"], IDYES))
+        self.expect_failure_status(-13, proc)
+        took = time.monotonic() - started
+        self.assertGreater(took, 10, "the file was waited for")
+        self.assertLess(took, 60, "the wait has its limits")
+        self.assertEqual(self.installation(), before)
+        self.assertConfigurationUntouched()
+
+    def test_a_kill_during_the_merge_leaves_the_old_or_the_new_after_one_more_run(self):
+        self.configure()
+        old = {"f%d/old%04d.txt" % (i % 10, i): b"old %d" % i for i in range(400)}
+        for name, data in old.items():
+            os.makedirs(os.path.dirname(self.app_file(name)), exist_ok=True)
+            with open(self.app_file(name), "wb") as f:
+                f.write(data)
+        new = {name: b"new" + data for name, data in old.items()}
+        new.update({"f%d/new%04d.txt" % (i % 10, i): b"added %d" % i for i in range(400)})
+        self.offer_package(new)
+        before = self.installation()
+        proc = self.start()
+        self.assertTrue(wt.press(self.box(QUESTION_CAPTION)["hwnd"], IDYES))
+        backups = self.app_file("pelmatic.backup")
+        self.assertTrue(wt_wait(lambda: os.path.isdir(backups) and len(os.listdir(backups)) >= 3,
+                                90), "the merge never began")
+        proc.kill()  # the Wine process is the Windows process itself
+        proc.wait(timeout=30)
+        time.sleep(1)
+        self.assertTrue(os.path.exists(self.app_file("pelmatic.journal")), "killed for real")
+
+        # One more run, with a manifest that offers nothing.
+        with open(os.path.join(self.served, "editor.ver"), "wb") as f:
+            f.write(b"ver=2.30\r\nfile=" + PACKAGE.encode() + b"\r\n")
+        rc, _, _ = wt.run_wine(self.exe, ["@"], cwd=self.app, timeout=120)
+        self.assertEqual(rc, 0)
+        after = self.installation()
+        expected_new = dict(before)
+        expected_new.update({name: data for name, data in new.items()})
+        self.assertIn(after, (before, expected_new),
+                      sorted(set(after) ^ set(expected_new))[:5])
+
+
+def wt_wait(condition, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.01)
+    return False
+
+
+def snapshot(folder, leave_out=()):
+    """Every file below folder (with its bytes) and folder, by relative path."""
+    found = {}
+    for base, dirs, files in os.walk(folder):
+        rel = os.path.relpath(base, folder)
+        if rel.split(os.sep)[0] in leave_out:
+            continue
+        for d in dirs:
+            if d not in leave_out or rel != ".":
+                found[os.path.normpath(os.path.join(rel, d)) + "/"] = None
+        for f in files:
+            if f not in leave_out or rel != ".":
+                found[os.path.normpath(os.path.join(rel, f))] = read(os.path.join(base, f))
+    return found
+
+
+# Holds a file open for writing with no sharing for argv[2] ms, as a virus
+# scanner or an indexer does for a moment.
+HOLDER_SRC = r"""
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+int main(int argc, char** argv) {
+  HANDLE h;
+  if (argc != 3) return 64;
+  h = CreateFileA(argv[1], GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+  if (h == INVALID_HANDLE_VALUE) return 1;
+  printf("held\n");
+  fflush(stdout);
+  Sleep(atoi(argv[2]));
+  CloseHandle(h);
+  return 0;
+}
+"""
 
 
 @unittest.skipUnless(double_registered(), "Wine harness with the shell double not running")
