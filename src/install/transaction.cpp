@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "install/package.h"
+#include "platform/files.h"
 #include "platform/hex.h"
 #include "platform/names.h"
 
@@ -36,12 +37,7 @@ int32_t Retry::Run(const std::function<int32_t()>& attempt) {
 
 namespace {
 
-// The entry itself, not another whose name differs only in letter case.
-bool EntryExists(const std::string& path) {
-  uint32_t attributes = 0;
-  return os::PathAttributes(path, attributes);
-}
-
+// The file itself, not another whose name differs only in letter case.
 bool FileEntryExists(const std::string& path) {
   uint32_t attributes = 0;
   return os::PathAttributes(path, attributes) && !(attributes & os::kAttrDirectory);
@@ -159,7 +155,7 @@ bool CleanUp(const std::string& appDir, const JournalRecord& record) {
   RemoveFolderTree(unpack);
   if (record.committed && !record.package.empty()) os::FileDelete(appDir + record.package);
   if (!record.configCopy.empty()) os::FileDelete(appDir + record.configCopy);
-  if (EntryExists(backup) || EntryExists(unpack)) return false;
+  if (PathExists(backup) || PathExists(unpack)) return false;
   return os::FileDelete(appDir + kJournalName);
 }
 
@@ -200,8 +196,8 @@ void Installation::Discard() {
 bool Installation::Prepare(const std::vector<MergeStep>& steps) {
   std::string plan;
   for (const MergeStep& step : steps) {
-    os::FindData found;
-    const bool exists = os::PathAttributes(appDir_ + step.path, found.attributes);
+    uint32_t attributes = 0;
+    const bool exists = os::PathAttributes(appDir_ + step.path, attributes);
     if (step.folder) {
       folders_.push_back(step.path);
       if (!exists) {
@@ -211,10 +207,10 @@ bool Installation::Prepare(const std::vector<MergeStep>& steps) {
       continue;
     }
     char kind = 'N';
-    if (exists && (found.attributes & os::kAttrDirectory)) {
+    if (exists && (attributes & os::kAttrDirectory)) {
       kind = 'X';  // the move fails there, as a move onto a folder does
     } else if (exists) {
-      kind = (found.attributes & os::kAttrReadOnly) ? 'r' : 'R';
+      kind = (attributes & os::kAttrReadOnly) ? 'r' : 'R';
       const std::string installed = appDir_ + step.path;
       if (retry_.Run([&] { return os::FileProbeReplaceable(installed); }) != 0) return false;
     }
@@ -284,17 +280,17 @@ bool Installation::RollBack() {
   return CleanUp(appDir_, record_);
 }
 
-bool InstallationPending(const std::string& appDir) { return EntryExists(appDir + kJournalName); }
+bool InstallationPending(const std::string& appDir) { return PathExists(appDir + kJournalName); }
 
 bool RecoverInstallation(const std::string& appDir) {
   const std::string journal = appDir + kJournalName;
   std::string text;
-  if (!ReadJournal(journal, text)) return !EntryExists(journal);
+  if (!ReadJournal(journal, text)) return !PathExists(journal);
   JournalRecord record;
   if (!ParseJournal(text, record)) {
     // Cut short before its first line was whole: nothing had started.
     os::FileDelete(journal);
-    return !EntryExists(journal);
+    return !PathExists(journal);
   }
   Retry retry;
   if (!record.committed && record.planned && !Undo(appDir, record, retry)) return false;

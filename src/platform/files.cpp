@@ -9,6 +9,6 @@ bool FileExists(const std::string& name) {
 }
 
 bool PathExists(const std::string& path) {
-  os::FindData data;
-  return static_cast<bool>(os::UniqueFind(os::FindFirst(path, data)));
+  uint32_t attributes = 0;
+  return os::PathAttributes(path, attributes);
 }

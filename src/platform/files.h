@@ -6,5 +6,6 @@
 // True when the directory search finds a first entry for the name (wildcards
 // honoured) and that entry is a file, not a folder.
 bool FileExists(const std::string& name);
-// True when a file or a folder of that name is there.
+// True when a file or a folder is there under exactly that name (letter
+// case aside only where the file system ignores it); no wildcards.
 bool PathExists(const std::string& path);
