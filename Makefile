@@ -40,7 +40,7 @@ bench: deps
 # Installations killed at moments over the merge, 5,000 files and 20 moments.
 killtest: build-posix
 	cd tests && PELMATIC_BIN=$(CURDIR)/build/posix/pelmatic PELMATIC_KILL_FILES=5000 \
-	  PELMATIC_KILL_MOMENTS=20 python3 -m unittest e2e.killtest -v
+	  PELMATIC_KILL_MOMENTS=20 python3 -m unittest e2e.test_kill -v
 
 # Each fuzz target for a fixed time (FUZZ_SECONDS); make test runs them briefly.
 FUZZ_SECONDS ?= 300

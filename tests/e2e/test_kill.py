@@ -2,9 +2,10 @@
 killed in their turn: after one more run the application folder is exactly
 the old installation or exactly the new one, and holds nothing else.
 
-PELMATIC_KILL_FILES and PELMATIC_KILL_MOMENTS set the size (500 files and 6
-moments by default; `make killtest` runs 5,000 and 20). Not yet part of `make test`: the
-wait for the plan misses the merge of a small package too often."""
+The program is stopped (SIGSTOP) again and again while it works, so each
+kill comes at a chosen point of the merge rather than at a guessed time.
+PELMATIC_KILL_FILES and PELMATIC_KILL_MOMENTS set the size: 500 files and
+6 moments in `make test`, 5,000 and 20 in `make killtest`."""
 import os
 import signal
 import subprocess
@@ -22,6 +23,24 @@ JOURNAL = "pelmatic.journal"
 
 def names(count, first=0):
     return ["f%02d/file%05d.dat" % (i % FOLDERS, i) for i in range(first, first + count)]
+
+
+def stopped(pid):
+    """Waits until the process has taken its SIGSTOP; False when it is gone."""
+    while True:
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+        except OSError:
+            return False
+        if state in "TtZX":
+            return state in "Tt"
+
+
+def count_files(folder, among):
+    """Files under `folder` whose paths are in `among`."""
+    return sum(os.path.relpath(os.path.join(base, f), folder) in among
+               for base, _, files in os.walk(folder) for f in files)
 
 
 def snapshot(folder, leave_out=()):
@@ -76,23 +95,37 @@ class KilledInstallations(unittest.TestCase):
         p.stdin = None  # answered; communicate() only collects the output
         return p
 
-    def merging(self, app, p):
-        """Waits until the plan is on the disk, when the first move may come;
-        the whole merge of a small package takes a few milliseconds."""
-        deadline = time.monotonic() + 120
-        while time.monotonic() < deadline and p.poll() is None:
+    def step_until(self, p, reached, limit=120):
+        """Lets the program run in short slices, looking at the folder while
+        it is stopped; kills it the first time `reached()` holds. False when
+        the program ended first."""
+        deadline = time.monotonic() + limit
+        while time.monotonic() < deadline:
+            os.kill(p.pid, signal.SIGSTOP)
+            if not stopped(p.pid):
+                p.communicate()
+                return False
             try:
-                if b"\nplanned " in read(app.path(JOURNAL)):
+                if reached():
+                    p.send_signal(signal.SIGKILL)
+                    p.communicate()
                     return True
             except OSError:
-                pass
-            time.sleep(0.0005)
-        return False
+                pass  # an entry went away between listing and reading
+            os.kill(p.pid, signal.SIGCONT)
+            time.sleep(0.0002)
+        self.fail("the program neither ended nor reached the moment")
 
-    def kill_after(self, p, seconds):
-        time.sleep(seconds)
-        p.send_signal(signal.SIGKILL)
-        p.communicate()
+    def moves_done(self, app):
+        """How many renames into the application folder the merge has done:
+        the unpacked files no longer in the unpack folder. None before the
+        plan is on the disk."""
+        journal = read(app.path(JOURNAL))
+        if b"\nplanned " not in journal:
+            return None
+        unpack = journal.split(b"\n")[1].split(b" ", 1)[1].decode()
+        left = sum(len(files) for _, _, files in os.walk(app.path(unpack)))
+        return len(self.replaced) + len(self.added) - left
 
     def resolve(self, app):
         # One more run, with a manifest that offers nothing.
@@ -106,44 +139,47 @@ class KilledInstallations(unittest.TestCase):
         return "new" if found == new else "old"
 
     def test_killed_at_moments_spread_over_the_merge(self):
-        # An uninterrupted run gives the length of the merge.
         app = self.prepared()
         old, new = self.expected(app)
-        p = self.start(app, "n@")
-        self.assertTrue(self.merging(app, p))
-        began = time.monotonic()
-        p.communicate(timeout=120)
-        merge = time.monotonic() - began
-        self.assertEqual(self.assertOldOrNew(app, old, new), "new")
-
+        total = len(self.replaced) + len(self.added)
         outcomes = []
+        # The first moment comes right after the plan, the last after the
+        # commit, while the clean-up runs.
         for moment in range(MOMENTS):
             app = self.prepared()
             p = self.start(app, "n@")
-            self.assertTrue(self.merging(app, p))
-            self.kill_after(p, merge * moment / MOMENTS)
+            if moment == MOMENTS - 1:
+                reached = lambda: b"\ncommitted" in read(app.path(JOURNAL))
+            else:
+                target = total * moment // (MOMENTS - 1)
+                reached = lambda: (self.moves_done(app) or -1) >= target
+            self.assertTrue(self.step_until(p, reached), "moment %d" % moment)
+            self.assertTrue(os.path.exists(app.path(JOURNAL)))
             self.resolve(app)
             outcomes.append(self.assertOldOrNew(app, old, new))
-        print("\nkilled %d times over a merge of %d files (%.2f s): %d ended old, %d new"
-              % (MOMENTS, FILES, merge, outcomes.count("old"), outcomes.count("new")))
+        print("\nkilled %d times over a merge of %d files: %d ended old, %d new"
+              % (MOMENTS, FILES, outcomes.count("old"), outcomes.count("new")))
+        # Killed before the commit it is the old, after it the new.
+        self.assertEqual(outcomes, ["old"] * (MOMENTS - 1) + ["new"])
 
     def test_a_recovery_killed_in_its_turn(self):
         app = self.prepared()
         old, new = self.expected(app)
+        total = len(self.replaced) + len(self.added)
         p = self.start(app, "n@")
-        self.assertTrue(self.merging(app, p))
-        # Half the files moved, then the kill; the recovery that follows is
-        # killed as soon as it has put some of them back.
-        wait_for(lambda: len(os.listdir(app.path("pelmatic.backup"))) >= FOLDERS // 2 + 1, 60)
-        p.send_signal(signal.SIGKILL)
-        p.communicate()
-        self.assertTrue(os.path.exists(app.path(JOURNAL)))
+        self.assertTrue(self.step_until(p, lambda: (self.moves_done(app) or -1) >= total // 2))
+        # Each recovery is killed once it has put back a few more of the
+        # installed files (new ones go the other way, into the backup folder).
         app.write("editor.ver", b"ver=2.30\r\nfile=editor231.zip\r\n")
-        for delay in (0.0, 0.01, 0.03):
-            wait_for(lambda: not other_checkers_running(), 60)
-            self.kill_after(self.start(app, "n@"), delay)
+        backup = app.path("pelmatic.backup")
+        replaced = set(self.replaced)
+        for _ in range(3):
+            before = count_files(backup, replaced)
+            p = self.start(app, "n@")
+            self.assertTrue(self.step_until(
+                p, lambda: count_files(backup, replaced) <= before - max(1, total // 20)))
         self.resolve(app)
-        self.assertOldOrNew(app, old, new)
+        self.assertEqual(self.assertOldOrNew(app, old, new), "old")
         self.assertFalse(os.path.exists(app.path(JOURNAL)))
 
 
