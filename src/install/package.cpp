@@ -200,6 +200,7 @@ int32_t InstallPackage() {
   if (counter > 0) {
     const bool emptied = install.UnpackFolderEmptied();
     if (install.Commit()) {
+      install.Finish();
       os::Sleep(200);
       if (!emptied) ShowNotice("Not able to replace all files from folder: " + folderName);
       os::Sleep(100);

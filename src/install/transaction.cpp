@@ -269,9 +269,10 @@ bool Installation::Commit() {
   if (!Append(kCommitted)) return false;
   record_.committed = true;
   journal_.Close();
-  CleanUp(appDir_, record_);
   return true;
 }
+
+void Installation::Finish() { CleanUp(appDir_, record_); }
 
 bool Installation::RollBack() {
   journal_.Close();

@@ -69,10 +69,12 @@ class Installation : public MergeMoves {
   // After a merge that moved everything: removes what the merge emptied in
   // the unpack folder. False when something was left behind there.
   bool UnpackFolderEmptied();
-  // The new installation stays: the journal says so on the disk, then
-  // backups, unpack folder, package and journal go. False when the journal
-  // could not say so; only a roll-back is safe then.
+  // The new installation stays: the journal says so on the disk. False
+  // when it could not; only a roll-back is safe then.
   bool Commit();
+  // After the commit: backups, unpack folder, package and journal go. What
+  // cannot go now goes at the next start.
+  void Finish();
   // The old installation comes back. False when the undo could not finish;
   // the journal then stays for the next start.
   bool RollBack();

@@ -94,7 +94,10 @@ class Transaction : public ::testing::Test {
     if (!install.Begin()) return -12;
     int32_t counter = 0;
     MergeFolder(Unpack(), counter, install);
-    if (counter > 0 && install.Commit()) return counter;
+    if (counter > 0 && install.Commit()) {
+      install.Finish();
+      return counter;
+    }
     install.RollBack();
     return -13;
   }
