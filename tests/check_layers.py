@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Keeps the layers of src/ apart.
 
-The layers, from the bottom: os < core < platform < version < install < run.
+The layers, from the bottom: os < core < platform < version < install < run
+< tool (the vendor's program, built on all of the checker).
 A file includes only headers of its own layer and of the layers below it.
 Platform code (platform #if tests and system headers of one platform) lives
 only in src/os/, in the two shell-extraction files and in the two entry
@@ -17,7 +18,7 @@ import re
 import sys
 import tempfile
 
-LAYERS = ["os", "core", "platform", "version", "install", "run"]
+LAYERS = ["os", "core", "platform", "version", "install", "run", "tool"]
 
 PLATFORM_FILES = re.compile(
     r"^(os/.*|install/ShellZipU_win32\.(h|cpp)|install/ShellZipU_posix\.cpp|"

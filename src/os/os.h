@@ -63,6 +63,7 @@ enum : int32_t {
   kErrAccessDenied = 5,
   kErrSharingViolation = 32,
   kErrLockViolation = 33,
+  kErrFileExists = 80,
   kErrDiskFull = 112,
   kErrUserMappedFile = 1224,
 };
@@ -129,6 +130,9 @@ int32_t FileOpenRead(const std::string& path, FileHandle& out);
 int32_t FileCreateShared(const std::string& path, FileHandle& out);
 // Created anew for reading and writing, no sharing.
 int32_t FileCreateExclusive(const std::string& path, FileHandle& out);
+// Created for writing only when nothing of that name exists (kErrFileExists
+// otherwise); on POSIX readable by its owner alone.
+int32_t FileCreatePrivate(const std::string& path, FileHandle& out);
 int32_t FileRead(FileHandle h, void* buf, uint32_t size, uint32_t& got);
 int32_t FileWrite(FileHandle h, const void* buf, uint32_t size, uint32_t& written);
 // Also reports what could not be written before the file was closed.
@@ -164,6 +168,9 @@ bool DirRemove(const std::string& path);
 bool SetCurrentDir(const std::string& path);
 // The temporary folder with its trailing separator; empty when none.
 std::string TempPath();
+// path made absolute against the current folder; path itself when it
+// cannot be.
+std::string FullPath(const std::string& path);
 // The path in the form that takes each of its names as it is: on Windows
 // an absolute path with a drive gets the \\?\ prefix, so that a file
 // named CON is a file and a trailing dot stays; elsewhere the path itself.
@@ -234,6 +241,13 @@ bool P256KeyValid(const P256Key& key);
 // True when signature (r then s) is an ECDSA P-256 signature of the
 // SHA-256 digest by key.
 bool P256Verify(const P256Key& key, const Sha256Digest& digest, const P256Signature& signature);
+using P256Secret = std::array<uint8_t, 32>;  // the private scalar d, big-endian
+// A new key pair from the platform's random source; false when it failed.
+bool P256Generate(P256Secret& secret, P256Key& key);
+// The ECDSA P-256 signature of digest by the pair (secret, key); false when
+// the platform refuses the pair.
+bool P256Sign(const P256Secret& secret, const P256Key& key, const Sha256Digest& digest,
+              P256Signature& signature);
 
 // ---- text --------------------------------------------------------------------
 // The text in the OEM code page that the command interpreter reads batch

@@ -147,11 +147,11 @@ int32_t Flush(FileState* f) {
   return err;
 }
 
-int32_t OpenFile(const std::string& path, int flags, FileHandle& out) {
+int32_t OpenFile(const std::string& path, int flags, FileHandle& out, mode_t mode = 0666) {
   out = nullptr;
   // Non-blocking only while opening: a FIFO in the way must not stall the
   // run, and only regular files are the files the program means.
-  int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
+  int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, mode);
   if (fd < 0) return ErrnoToCode(errno);
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -175,6 +175,10 @@ int32_t FileCreateShared(const std::string& path, FileHandle& out) {
 
 int32_t FileCreateExclusive(const std::string& path, FileHandle& out) {
   return OpenFile(path, O_RDWR | O_CREAT | O_TRUNC, out);
+}
+
+int32_t FileCreatePrivate(const std::string& path, FileHandle& out) {
+  return OpenFile(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, out, 0600);
 }
 
 int32_t FileRead(FileHandle h, void* buf, uint32_t size, uint32_t& got) {
@@ -330,6 +334,13 @@ std::string TempPath() {
   std::string dir = (t && *t) ? t : "/tmp";
   if (dir.back() != '/') dir += '/';
   return dir;
+}
+
+std::string FullPath(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  char buf[4096];
+  if (!::getcwd(buf, sizeof buf)) return path;
+  return std::string(buf) + "/" + path;
 }
 
 bool FileVersion(const std::string& path, uint32_t& versionMS, uint32_t& versionLS) {

@@ -14,6 +14,7 @@ namespace os {
 int32_t ErrnoToCode(int e) {
   switch (e) {
     case ENOENT: return kErrFileNotFound;
+    case EEXIST: return kErrFileExists;
     case ENOTDIR:
     case EINVAL:
     case ENAMETOOLONG: return kErrPathNotFound;

@@ -53,6 +53,20 @@ bool ImportKey(const Provider& ecdsa, const P256Key& key, Key& out) {
                                          blob, sizeof blob, 0));
 }
 
+// The key pair as CNG's key: the private blob is X, Y, then d.
+bool ImportPair(const Provider& ecdsa, const P256Secret& secret, const P256Key& key, Key& out) {
+  if (!ecdsa.Get()) return false;
+  unsigned char blob[sizeof(BCRYPT_ECCKEY_BLOB) + 96];
+  BCRYPT_ECCKEY_BLOB header = {BCRYPT_ECDSA_PRIVATE_P256_MAGIC, 32};
+  std::memcpy(blob, &header, sizeof header);
+  std::memcpy(blob + sizeof header, key.data(), key.size());
+  std::memcpy(blob + sizeof header + 64, secret.data(), secret.size());
+  bool ok = Succeeded(::BCryptImportKeyPair(ecdsa.Get(), nullptr, BCRYPT_ECCPRIVATE_BLOB, out.Put(),
+                                            blob, sizeof blob, 0));
+  ::SecureZeroMemory(blob, sizeof blob);
+  return ok;
+}
+
 }  // namespace
 
 struct HashState {
@@ -107,6 +121,41 @@ bool P256Verify(const P256Key& key, const Sha256Digest& digest, const P256Signat
   return Succeeded(::BCryptVerifySignature(
       k.Get(), nullptr, const_cast<PUCHAR>(digest.data()), static_cast<ULONG>(digest.size()),
       const_cast<PUCHAR>(signature.data()), static_cast<ULONG>(signature.size()), 0));
+}
+
+bool P256Generate(P256Secret& secret, P256Key& key) {
+  Provider ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
+  Key k;
+  if (!ecdsa.Get() || !Succeeded(::BCryptGenerateKeyPair(ecdsa.Get(), k.Put(), 256, 0)) ||
+      !Succeeded(::BCryptFinalizeKeyPair(k.Get(), 0)))
+    return false;
+  unsigned char blob[sizeof(BCRYPT_ECCKEY_BLOB) + 96];
+  ULONG length = 0;
+  bool ok = Succeeded(::BCryptExportKey(k.Get(), nullptr, BCRYPT_ECCPRIVATE_BLOB, blob, sizeof blob,
+                                        &length, 0)) &&
+            length == sizeof blob;
+  if (ok) {
+    std::memcpy(key.data(), blob + sizeof(BCRYPT_ECCKEY_BLOB), key.size());
+    std::memcpy(secret.data(), blob + sizeof(BCRYPT_ECCKEY_BLOB) + 64, secret.size());
+  }
+  ::SecureZeroMemory(blob, sizeof blob);
+  return ok;
+}
+
+bool P256Sign(const P256Secret& secret, const P256Key& key, const Sha256Digest& digest,
+              P256Signature& signature) {
+  Provider ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
+  Key k;
+  if (!ImportPair(ecdsa, secret, key, k)) return false;
+  ULONG length = 0;
+  if (!Succeeded(::BCryptSignHash(k.Get(), nullptr, const_cast<PUCHAR>(digest.data()),
+                                  static_cast<ULONG>(digest.size()), signature.data(),
+                                  static_cast<ULONG>(signature.size()), &length, 0)) ||
+      length != signature.size())
+    return false;
+  // CNG does not check that X and Y belong to d: a signature that does not
+  // verify under them would lock every installation out.
+  return P256Verify(key, digest, signature);
 }
 
 }  // namespace os

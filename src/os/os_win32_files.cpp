@@ -61,6 +61,12 @@ int32_t FileCreateExclusive(const std::string& path, FileHandle& out) {
   return Open(path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS, out);
 }
 
+// The folder's permissions decide who else may read it, as for any file
+// the user makes there.
+int32_t FileCreatePrivate(const std::string& path, FileHandle& out) {
+  return Open(path, GENERIC_WRITE, 0, CREATE_NEW, out);
+}
+
 int32_t FileRead(FileHandle h, void* buf, uint32_t size, uint32_t& got) {
   DWORD n = 0;
   got = 0;
@@ -181,6 +187,13 @@ std::string TempPath() {
   char buf[260];
   DWORD n = ::GetTempPathA(260, buf);
   if (n == 0 || n >= sizeof buf) return std::string();
+  return std::string(buf, n);
+}
+
+std::string FullPath(const std::string& path) {
+  char buf[MAX_PATH];
+  DWORD n = ::GetFullPathNameA(path.c_str(), sizeof buf, buf, nullptr);
+  if (n == 0 || n >= sizeof buf) return path;
   return std::string(buf, n);
 }
 

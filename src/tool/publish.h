@@ -1,0 +1,39 @@
+// Writing manifests that every installed copy reads as the vendor meant:
+// the checks run before anything is written, then the signature.
+#pragma once
+
+#include <string>
+
+#include "tool/keyfile.h"
+
+// What a release offers; empty texts are left out of the manifest.
+struct Release {
+  std::string ver, file, filealt, mode, notes, product, expires;
+  std::string sha256, size, sha256alt, sizealt;
+};
+
+// Why value (named what, as on the command line) would be misread by an
+// installed copy; empty when it reads as given. Notes may span lines.
+std::string RefuseValue(const std::string& what, const std::string& value, bool notes);
+
+// Why ver is not an update over previous by the byte-wise rule, with
+// advice; empty when it is.
+std::string RefuseVersion(const std::string& ver, const std::string& previous);
+
+// The manifest's lines, CR LF, in the order ver, file, filealt, mode, msg,
+// product, digests and sizes, expires; the notes closed by "<>".
+std::string ComposeManifest(const Release& release);
+
+// Why the manifest text (without its signature line) would not be read
+// as written: line ends other than CR LF, a key first found inside another
+// line or inside the notes, no ver=, no product=, an expires= that is not
+// a moment. Empty when it reads as written.
+std::string RefuseManifest(const std::string& text);
+
+// The bytes the signature covers: raw without its signature line, ended
+// by CR LF.
+std::string SignedPart(const std::string& raw);
+
+// text followed by its signature line; false when the platform could not
+// sign.
+bool AppendSignature(const std::string& text, const SigningKey& key, std::string& out);

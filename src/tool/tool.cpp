@@ -1,0 +1,281 @@
+#include "tool/tool.h"
+
+#include <iterator>
+#include <map>
+
+#include "os/os.h"
+#include "platform/files.h"
+#include "platform/http.h"
+#include "platform/names.h"
+#include "tool/keyfile.h"
+#include "tool/publish.h"
+#include "tool/verify.h"
+#include "version/manifest.h"
+#include "version/signing.h"
+#include "version/versiontext.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage:\n"
+    "  pelmatic-tool keygen KEY.pem\n"
+    "  pelmatic-tool pubkey KEY.pem\n"
+    "  pelmatic-tool manifest --product NAME --ver V --file PATH [--filealt PATH] [--mode M]\n"
+    "                [--notes FILE] [--expires YYYY-MM-DDTHH:MM:SSZ] [--previous MANIFEST-OR-URL]\n"
+    "                --key KEY.pem --out NAME.ver\n"
+    "  pelmatic-tool sign --key KEY.pem MANIFEST\n"
+    "  pelmatic-tool verify --ini pelmatic.ini [--ver-now V] [URL-OR-FOLDER]\n"
+    "A key file of - is read from standard input.\n";
+
+constexpr uint64_t kKeyMaxBytes = 64 << 10;
+
+// A refusal: the message goes to standard error, the exit code is 2.
+struct Refusal {
+  std::string message;
+};
+
+bool IsUrl(const std::string& s) {
+  return s.compare(0, 7, "http://") == 0 || s.compare(0, 8, "https://") == 0;
+}
+
+// The whole file, at most limit bytes; standard input for "-" when allowed.
+std::string ReadAll(const std::string& path, uint64_t limit, std::istream* in = nullptr) {
+  std::string bytes;
+  if (path == "-" && in) {
+    bytes.assign(std::istreambuf_iterator<char>(*in), std::istreambuf_iterator<char>());
+  } else {
+    os::FileHandle h = nullptr;
+    if (int32_t e = os::FileOpenRead(path, h))
+      throw Refusal{path + " cannot be read (error " + std::to_string(e) + ")."};
+    os::UniqueFile file(h);
+    char buffer[1 << 14];
+    for (;;) {
+      uint32_t got = 0;
+      if (os::FileRead(file.Get(), buffer, sizeof buffer, got) != 0)
+        throw Refusal{path + " cannot be read."};
+      if (got == 0) break;
+      bytes.append(buffer, got);
+      if (bytes.size() > limit) break;
+    }
+  }
+  if (bytes.size() > limit)
+    throw Refusal{path + " is longer than " + std::to_string(limit) + " bytes."};
+  return bytes;
+}
+
+// Written beside path first, then put in its place: a failed write never
+// leaves half a manifest where the old one was.
+void WriteReplacing(const std::string& path, const std::string& bytes) {
+  const std::string next = path + ".new";
+  os::FileHandle h = nullptr;
+  if (int32_t e = os::FileCreateExclusive(next, h))
+    throw Refusal{next + " cannot be written (error " + std::to_string(e) + ")."};
+  os::UniqueFile file(h);
+  uint32_t written = 0;
+  bool ok =
+      os::FileWrite(file.Get(), bytes.data(), static_cast<uint32_t>(bytes.size()), written) == 0 &&
+      written == bytes.size() && os::FileSync(file.Get()) == 0;
+  ok = os::FileClose(file.Release()) == 0 && ok;
+  if (!ok || !os::FileMoveReplace(next, path)) {
+    os::FileDelete(next);
+    throw Refusal{path + " cannot be written."};
+  }
+}
+
+SigningKey LoadKey(const std::string& path, std::istream& in) {
+  if (path.empty()) throw Refusal{"no --key given."};
+  SigningKey key;
+  std::string error;
+  if (!KeyFromPem(ReadAll(path, kKeyMaxBytes, &in), key, error))
+    throw Refusal{(path == "-" ? std::string("the key on standard input") : path) + ": " + error +
+                  "."};
+  return key;
+}
+
+// --name value pairs and the words left over.
+struct Arguments {
+  std::map<std::string, std::string> options;
+  std::vector<std::string> words;
+
+  Arguments(const std::vector<std::string>& args, size_t from,
+            std::initializer_list<const char*> known) {
+    for (size_t i = from; i < args.size(); ++i) {
+      const std::string& a = args[i];
+      if (a.compare(0, 2, "--") != 0 || a == "-") {
+        words.push_back(a);
+        continue;
+      }
+      bool found = false;
+      for (const char* k : known) found = found || a == k;
+      if (!found) throw Refusal{"unknown option " + a + ".\n" + kUsage};
+      if (i + 1 >= args.size()) throw Refusal{a + " needs a value."};
+      if (options.count(a)) throw Refusal{a + " is given twice."};
+      options[a] = args[++i];
+    }
+  }
+  std::string Get(const std::string& name) const {
+    auto it = options.find(name);
+    return it == options.end() ? std::string() : it->second;
+  }
+  std::string Need(const std::string& name) const {
+    std::string v = Get(name);
+    if (v.empty()) throw Refusal{name + " is required.\n" + kUsage};
+    return v;
+  }
+};
+
+int Keygen(const Arguments& a, std::ostream& out, std::ostream& err) {
+  if (a.words.size() != 1) throw Refusal{kUsage};
+  const std::string& path = a.words[0];
+  SigningKey key;
+  if (!os::P256Generate(key.secret, key.key)) throw Refusal{"no key could be made."};
+  os::FileHandle h = nullptr;
+  if (int32_t e = os::FileCreatePrivate(path, h)) {
+    if (e == os::kErrFileExists)
+      throw Refusal{path +
+                    " is already there: keygen never overwrites a key. Choose another "
+                    "name."};
+    throw Refusal{path + " cannot be made (error " + std::to_string(e) + ")."};
+  }
+  os::UniqueFile file(h);
+  const std::string pem = KeyToPem(key);
+  uint32_t written = 0;
+  bool ok =
+      os::FileWrite(file.Get(), pem.data(), static_cast<uint32_t>(pem.size()), written) == 0 &&
+      written == pem.size() && os::FileSync(file.Get()) == 0;
+  ok = os::FileClose(file.Release()) == 0 && ok;
+  if (!ok) {
+    os::FileDelete(path);
+    throw Refusal{path + " cannot be written."};
+  }
+  out << PubKeyLine(key.key) << "\n";
+  err << "Wrote " << path << ". Keep it offline with a backup; put the line above into the "
+      << "section [Check] of pelmatic.ini.\n";
+  return 0;
+}
+
+int Pubkey(const Arguments& a, std::istream& in, std::ostream& out) {
+  if (a.words.size() != 1) throw Refusal{kUsage};
+  out << PubKeyLine(LoadKey(a.words[0], in).key) << "\n";
+  return 0;
+}
+
+// The version of the manifest an installed copy has now, read the way the
+// checker reads it.
+std::string PreviousVersion(const std::string& where) {
+  std::string text;
+  const bool read = IsUrl(where) ? FetchText(where, text) : ReadTextFile(where, text);
+  if (!read) throw Refusal{where + " cannot be read as a manifest."};
+  const std::string ver = Trim(ExtractValue(text + "\r", "ver=", "\r"));
+  if (ver.empty()) throw Refusal{where + " holds no ver=."};
+  return ver;
+}
+
+void Check(const std::string& refusal) {
+  if (!refusal.empty()) throw Refusal{refusal};
+}
+
+// The name the manifest gives for a file, its digest and its length.
+void Describe(const std::string& option, const std::string& path, std::string& name,
+              std::string& sha256, std::string& size) {
+  name = ExtractFileName(path);
+  if (!IsPlainFileName(name))
+    throw Refusal{option + " \"" + name +
+                  "\" is not a plain file name: installed copies refuse "
+                  "it. Use a name without folders, \\ / :, wildcards, quotes, < > | "
+                  "or control characters."};
+  Check(RefuseValue(option, name, false));
+  uint64_t length = 0;
+  if (!MeasureFile(path, length, sha256)) throw Refusal{path + " cannot be read."};
+  size = std::to_string(length);
+}
+
+int Manifest(const Arguments& a, std::istream& in, std::ostream& out) {
+  if (!a.words.empty()) throw Refusal{kUsage};
+  Release r;
+  r.product = a.Need("--product");
+  r.ver = Trim(a.Need("--ver"));
+  r.mode = a.Get("--mode");
+  r.expires = a.Get("--expires");
+  const std::string outPath = a.Need("--out");
+  Check(RefuseValue("--product", r.product, false));
+  Check(RefuseValue("--ver", r.ver, false));
+  if (r.ver.empty()) throw Refusal{"--ver is empty."};
+  if (!r.mode.empty() && r.mode != "0" && r.mode != "1" && r.mode != "2" && r.mode != "3")
+    throw Refusal{"--mode must be 0 (announce), 1 (homepage), 2 (browser) or 3 (automatic)."};
+  if (!r.expires.empty()) {
+    int64_t when = 0;
+    if (!ParseExpires(r.expires, when))
+      throw Refusal{"--expires must be a moment in the form YYYY-MM-DDTHH:MM:SSZ (UTC)."};
+    if (when <= os::UnixTimeUtc())
+      throw Refusal{"--expires " + r.expires +
+                    " has passed: installed copies would refuse the "
+                    "manifest."};
+  }
+  if (!a.Get("--notes").empty()) {
+    r.notes = ReadAll(a.Get("--notes"), kManifestMaxBytes / 2);
+    Check(RefuseValue("the notes file", r.notes, true));
+  }
+  Describe("--file", a.Need("--file"), r.file, r.sha256, r.size);
+  if (!a.Get("--filealt").empty())
+    Describe("--filealt", a.Get("--filealt"), r.filealt, r.sha256alt, r.sizealt);
+  if (!a.Get("--previous").empty())
+    Check(RefuseVersion(r.ver, PreviousVersion(a.Get("--previous"))));
+  const SigningKey key = LoadKey(a.Need("--key"), in);
+  const std::string text = ComposeManifest(r);
+  Check(RefuseManifest(text));
+  std::string manifest;
+  if (!AppendSignature(text, key, manifest)) throw Refusal{"the manifest could not be signed."};
+  WriteReplacing(outPath, manifest);
+  out << "Wrote " << outPath << ": " << r.product << " " << r.ver << ", " << r.file << " ("
+      << r.size << " bytes), signed by " << PubKeyLine(key.key) << "\n";
+  return 0;
+}
+
+int Sign(const Arguments& a, std::istream& in, std::ostream& out) {
+  if (a.words.size() != 1) throw Refusal{kUsage};
+  const std::string& path = a.words[0];
+  const std::string text = SignedPart(ReadAll(path, kManifestMaxBytes));
+  Check(RefuseManifest(text));
+  const SigningKey key = LoadKey(a.Need("--key"), in);
+  std::string manifest;
+  if (!AppendSignature(text, key, manifest)) throw Refusal{"the manifest could not be signed."};
+  WriteReplacing(path, manifest);
+  out << "Signed " << path << " with " << PubKeyLine(key.key) << "\n";
+  return 0;
+}
+
+int Verify(const Arguments& a, std::ostream& out) {
+  if (a.words.size() > 1) throw Refusal{kUsage};
+  VerifyRequest request;
+  request.ini = a.Need("--ini");
+  request.verNow = a.Get("--ver-now");
+  if (!a.words.empty()) request.source = a.words[0];
+  return VerifyRelease(request, out);
+}
+
+}  // namespace
+
+int ToolMain(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
+             std::ostream& err) {
+  try {
+    const std::string command = args.size() > 1 ? args[1] : std::string();
+    if (command == "keygen") return Keygen(Arguments(args, 2, {}), out, err);
+    if (command == "pubkey") return Pubkey(Arguments(args, 2, {}), in, out);
+    if (command == "manifest")
+      return Manifest(Arguments(args, 2,
+                                {"--product", "--ver", "--file", "--filealt", "--mode", "--notes",
+                                 "--expires", "--previous", "--key", "--out"}),
+                      in, out);
+    if (command == "sign") return Sign(Arguments(args, 2, {"--key"}), in, out);
+    if (command == "verify") return Verify(Arguments(args, 2, {"--ini", "--ver-now"}), out);
+    err << kUsage;
+    return 2;
+  } catch (const Refusal& r) {
+    err << "pelmatic-tool: " << r.message << "\n";
+    return 2;
+  } catch (const std::exception& e) {
+    err << "pelmatic-tool: " << e.what() << "\n";
+    return 2;
+  }
+}

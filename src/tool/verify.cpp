@@ -1,0 +1,180 @@
+#include "tool/verify.h"
+
+#include "core/errors.h"
+#include "core/runstate.h"
+#include "install/package.h"
+#include "platform/download.h"
+#include "platform/files.h"
+#include "platform/hex.h"
+#include "platform/names.h"
+#include "run/pelmaticu.h"
+#include "version/config.h"
+#include "version/manifest.h"
+#include "version/signing.h"
+
+namespace {
+
+// A message box's text as indented lines.
+std::string Indented(const std::string& text) {
+  std::string out = "    ";
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') continue;
+    out += text[i];
+    if (text[i] == '\n') out += "    ";
+  }
+  return out + "\n";
+}
+
+bool IsUrl(const std::string& s) {
+  return s.compare(0, 7, "http://") == 0 || s.compare(0, 8, "https://") == 0;
+}
+
+int Refuse(std::ostream& out, const std::string& why) {
+  out << "refused: " << why << "\n";
+  return 1;
+}
+
+// Fetches (or finds) the update file and checks it as the installation
+// would; fills what the file turned out to be.
+int CheckUpdateFile(std::ostream& out, bool bind) {
+  const std::string type = UpperCase(ExtractFileExt(gRun.UpdateFile));
+  const char* code = type == ".ZIP" ? "-14" : "-4";
+  FileCheck check;
+  if (!UpdateFileCheck(check) && bind)
+    return Refuse(out, std::string("the manifest gives no well-formed sha256 for the file, which "
+                                   "installed copies with a pub_key require: they fail with ") +
+                           code + ".");
+  if (!bind) check = FileCheck();
+  std::string path = gRun.AppDir + gRun.UpdateFile;
+  bool downloaded = false;
+  if (!gRun.LocalMode) {
+    const std::string url = gRun.UrlFile + gRun.UpdateFile;
+    path = os::TempPath() + "pelmatic-verify-" + std::to_string(os::UnixTimeUtc()) + "-" +
+           gRun.UpdateFile;
+    const DownloadResult got = DownloadFile(url, path, check);
+    if (got == DownloadResult::kFailed)
+      return Refuse(out, url + " could not be downloaded: installed copies fail with -1.");
+    if (got == DownloadResult::kMismatch)
+      return Refuse(out, url +
+                             " does not match the sha256 or size of the manifest: installed "
+                             "copies fail with " +
+                             code + ".");
+    downloaded = true;
+  } else if (!FileExists(path)) {
+    return Refuse(out, path + " is not there.");
+  } else if ((check.hasDigest || check.hasSize) && !FileMatches(path, check)) {
+    return Refuse(out, path +
+                           " does not match the sha256 or size of the manifest: installed "
+                           "copies fail with " +
+                           code + ".");
+  }
+  uint64_t size = 0;
+  std::string sha256;
+  const bool measured = MeasureFile(path, size, sha256);
+  if (downloaded) os::FileDelete(path);
+  if (!measured) return Refuse(out, path + " cannot be read.");
+  out << "file: " << gRun.UpdateFile << ", " << size << " bytes, sha256 " << sha256 << ": "
+      << (check.hasDigest || check.hasSize ? "matches the manifest"
+                                           : "not bound by the manifest (no sha256 or size)")
+      << "\n";
+  return 0;
+}
+
+int Report(std::ostream& out) {
+  const TrustedKeys trusted = ParseTrustedKeys(gRun.PubKey);
+  int32_t outcome = -1;
+  try {
+    outcome = EvaluateManifest();
+  } catch (const EPelmaticError& e) {
+    return Refuse(out, std::string("the manifest cannot be read: ") + e.what());
+  }
+  if (!trusted.strict) {
+    out << "signature: not checked (pelmatic.ini has no pub_key)\n";
+  } else if (!gRun.VerifiedKey.empty()) {
+    for (size_t i = 0; i < trusted.keys.size(); ++i)
+      if (ToHex(trusted.keys[i].data(), 64) == gRun.VerifiedKey)
+        out << "signature: valid, by key " << i + 1 << " of " << trusted.keys.size() << " ("
+            << gRun.VerifiedKey.substr(0, 16) << "...)\n";
+  }
+  if (outcome < 0) {
+    out << "an installed copy would say:\n" << Indented(NoInformationText());
+    return Refuse(out,
+                  gRun.CheckReason.empty() ? "no usable version information." : gRun.CheckReason);
+  }
+  if (outcome == 0) {
+    out << "an installed copy would say:\n" << Indented(UpToDateText());
+    return 0;
+  }
+  out << "version: " << gRun.RemoteVer << " is newer than " << gRun.VerNow << "\n";
+  if (gRun.UpdateMode == "0") {
+    out << "offer: announced only (mode 0); nothing is downloaded\n";
+    return 0;
+  }
+  if (gRun.UpdateFile.empty() || gRun.UpdateMode == "1") {
+    out << "offer: the homepage " << gRun.UrlDown << " (mode " << gRun.UpdateMode << ")\n";
+    return 0;
+  }
+  if (!IsPlainFileName(gRun.UpdateFile))
+    return Refuse(out, "\"" + gRun.UpdateFile +
+                           "\" is not a plain file name: installed copies "
+                           "refuse it before anything is downloaded.");
+  const std::string type = UpperCase(ExtractFileExt(gRun.UpdateFile));
+  if (gRun.UpdateMode == "2") {
+    out << "offer: " << gRun.UrlFile + gRun.UpdateFile << " handed to the browser (mode 2)\n";
+    return CheckUpdateFile(out, false);
+  }
+  if (type != ".EXE" && type != ".ZIP")
+    return Refuse(out, "\"" + gRun.UpdateFile +
+                           "\" is neither .exe nor .zip: installed copies "
+                           "ask, then do nothing with it.");
+  out << "offer: " << (type == ".ZIP" ? "a ZIP package installed" : "an installer started")
+      << " by PelMatic (mode " << gRun.UpdateMode << ")\n";
+  const int checked = CheckUpdateFile(out, true);
+  if (checked == 0)
+    out << "an installed copy would update to " << gRun.RemoteVer << " when the user agrees\n";
+  return checked;
+}
+
+}  // namespace
+
+bool MeasureFile(const std::string& path, uint64_t& size, std::string& sha256) {
+  os::FileHandle h = nullptr;
+  if (os::FileOpenRead(path, h) != 0) return false;
+  os::UniqueFile file(h);
+  os::UniqueHash hash(os::Sha256Open());
+  if (!hash) return false;
+  size = 0;
+  static char buffer[1 << 16];
+  for (;;) {
+    uint32_t got = 0;
+    if (os::FileRead(file.Get(), buffer, sizeof buffer, got) != 0) return false;
+    if (got == 0) break;
+    os::Sha256Update(hash.Get(), buffer, got);
+    size += got;
+  }
+  os::Sha256Digest digest{};
+  if (!os::Sha256Finish(hash.Get(), digest)) return false;
+  sha256 = ToHex(digest.data(), digest.size());
+  return true;
+}
+
+int VerifyRelease(const VerifyRequest& request, std::ostream& out) {
+  ResetRunState();
+  gRun.IniPath = os::FullPath(request.ini);
+  gRun.AppDir = ExtractFilePath(gRun.IniPath);
+  if (!LoadConfig()) return Refuse(out, gRun.IniPath + " is not there or names no ver_now.");
+  if (!request.verNow.empty()) gRun.VerNow = request.verNow;
+  if (IsUrl(request.source)) {
+    gRun.UrlFile = request.source;
+    if (gRun.UrlFile.back() != '/') gRun.UrlFile += '/';
+  } else if (!request.source.empty()) {
+    gRun.LocalMode = true;
+    gRun.AppDir = os::FullPath(request.source);
+    if (!os::IsPathDelimiter(gRun.AppDir.back())) gRun.AppDir += os::kPathSep;
+  }
+  out << "manifest: " << (gRun.LocalMode ? gRun.AppDir : gRun.UrlFile) + gRun.VerFile + ".ver"
+      << "\n";
+  const int code = Report(out);
+  ResetRunState();
+  return code;
+}

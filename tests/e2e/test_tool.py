@@ -1,0 +1,200 @@
+"""pelmatic-tool as a vendor uses it: a key, a signed manifest, the release
+served and installed by the real program, verify's verdicts, and every
+refusal before anything is written. Keys made by openssl are read, and
+what the tool signs, openssl verifies."""
+
+import os
+import shutil
+import stat
+import subprocess
+import tempfile
+import unittest
+
+from e2e.support import (BIN, UpdateFolder, read, start_serving, stop_serving, zip_bytes)
+from signing import der_to_rs, openssl  # noqa: E402
+
+TOOL = os.path.join(os.path.dirname(os.path.abspath(BIN)), "pelmatic-tool")
+
+
+def setUpModule():
+    global SERVED, SERVER
+    SERVED, SERVER = start_serving()
+
+
+def tearDownModule():
+    stop_serving(SERVED, SERVER)
+
+
+def rs_to_der(rs):
+    """The DER form openssl takes of a signature given as r and s."""
+    def integer(n):
+        body = n.lstrip(b"\0") or b"\0"
+        if body[0] & 0x80:
+            body = b"\0" + body
+        return b"\x02" + bytes([len(body)]) + body
+    body = integer(rs[:32]) + integer(rs[32:])
+    return b"\x30" + bytes([len(body)]) + body
+
+
+class VendorTool(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="pelmatic-tool-")
+        self.addCleanup(shutil.rmtree, self.work, True)
+        self.release = os.path.join(self.work, "release")
+        os.mkdir(self.release)
+        self.key = os.path.join(self.work, "vendor.pem")
+        code, out, err = self.tool("keygen", self.key)
+        self.assertEqual(code, 0, err)
+        self.pub_key = out.decode().strip().split("=", 1)[1]
+
+    def tool(self, *args, stdin=b""):
+        p = subprocess.run([TOOL] + list(args), input=stdin, capture_output=True, cwd=self.work,
+                           timeout=60)
+        return p.returncode, p.stdout, p.stderr
+
+    def write(self, name, data):
+        path = os.path.join(self.work, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def publish(self, package, *extra, key=None):
+        """The package and its signed manifest, into the served folder."""
+        with open(os.path.join(SERVED, "editor231.zip"), "wb") as f:
+            f.write(package)
+        notes = self.write("notes.txt", b"New export filter.\nFaster start-up.\n")
+        code, out, err = self.tool("manifest", "--product", "editor", "--ver", "2.31", "--file",
+                                   os.path.join(SERVED, "editor231.zip"), "--notes", notes,
+                                   "--key", key or self.key, "--out",
+                                   os.path.join(SERVED, "editor.ver"), *extra)
+        self.assertEqual(code, 0, err)
+        return read(os.path.join(SERVED, "editor.ver"))
+
+    def installation(self):
+        app = UpdateFolder()
+        self.addCleanup(app.cleanup)
+        app.ini(ver_now="2.30", ver_file="editor", url_file=SERVER.url, url_down="x",
+                pub_key=self.pub_key)
+        app.write("editor.exe", b"editor 2.30")
+        return app
+
+    def test_a_release_made_with_the_tool_is_installed_and_a_tampered_one_refused(self):
+        key_mode = stat.S_IMODE(os.stat(self.key).st_mode)
+        self.assertEqual(key_mode, 0o600)
+        public = openssl("ec", "-in", self.key, "-pubout", "-outform", "DER")[-64:].hex()
+        self.assertEqual(self.pub_key, public)
+        # keygen never overwrites a key.
+        before = read(self.key)
+        code, out, err = self.tool("keygen", self.key)
+        self.assertEqual((code, out, read(self.key)), (2, b"", before))
+        self.assertIn(b"never overwrites", err)
+
+        manifest = self.publish(zip_bytes({"editor.exe": b"editor 2.31"}),
+                                "--expires", "2099-01-01T00:00:00Z")
+        lines = manifest.split(b"\r\n")
+        self.assertEqual([l.split(b"=")[0] for l in lines[:9]],
+                         [b"ver", b"file", b"msg", b"Faster start-up.<>", b"product", b"sha256",
+                          b"size", b"expires", b"sig"])
+        self.assertNotIn(b"\n", manifest.replace(b"\r\n", b""))
+
+        app = self.installation()
+        code, out, err = self.tool("verify", "--ini", app.path("pelmatic.ini"))
+        self.assertEqual(code, 0, out)
+        self.assertIn(b"signature: valid, by key 1 of 1", out)
+        self.assertIn(b"matches the manifest", out)
+        self.assertIn(b"would update to 2.31", out)
+        # The same release in a folder, read as local mode reads it.
+        code, out, err = self.tool("verify", "--ini", app.path("pelmatic.ini"), SERVED)
+        self.assertEqual(code, 0, out)
+
+        code, out, err = app.run(answers=b"y\n\n")
+        self.assertEqual(code, 0, err)
+        self.assertEqual(read(app.path("editor.exe")), b"editor 2.31")
+        code, out, err = self.tool("verify", "--ini", app.path("pelmatic.ini"), "--ver-now", "2.31")
+        self.assertEqual(code, 0)
+        self.assertIn(b"You do not need to update", out)
+
+        # Changed after signing: the program refuses it, and verify says so.
+        with open(os.path.join(SERVED, "editor.ver"), "wb") as f:
+            f.write(manifest.replace(b"ver=2.31", b"ver=2.32"))
+        app = self.installation()
+        code, out, err = self.tool("verify", "--ini", app.path("pelmatic.ini"))
+        self.assertEqual(code, 1)
+        self.assertIn(b"refused: The signature of the version information is not valid.", out)
+        code, out, err = app.run(answers=b"\n")
+        self.assertIn(b"The signature of the version information is not valid.", out)
+        self.assertEqual(read(app.path("editor.exe")), b"editor 2.30")
+        # Signed again in place it holds; a package changed after that does not.
+        code, out, err = self.tool("sign", "--key", self.key, os.path.join(SERVED, "editor.ver"))
+        self.assertEqual(code, 0, err)
+        self.assertEqual(self.tool("verify", "--ini", app.path("pelmatic.ini"))[0], 0)
+        with open(os.path.join(SERVED, "editor231.zip"), "ab") as f:
+            f.write(b"x")
+        code, out, err = self.tool("verify", "--ini", app.path("pelmatic.ini"))
+        self.assertEqual(code, 1)
+        self.assertIn(b"installed copies fail with -14", out)
+
+    def test_openssl_keys_are_read_and_what_the_tool_signs_openssl_verifies(self):
+        for name, command in [("ecparam", ["ecparam", "-name", "prime256v1", "-genkey", "-noout"]),
+                              ("genpkey", ["genpkey", "-algorithm", "EC", "-pkeyopt",
+                                           "ec_paramgen_curve:P-256"])]:
+            with self.subTest(name):
+                path = os.path.join(self.work, name + ".pem")
+                openssl(*command, "-out", path)
+                public = openssl("pkey", "-in", path, "-pubout", "-outform", "DER")[-64:].hex()
+                self.assertEqual(self.tool("pubkey", path), (0, b"pub_key=%s\n" % public.encode(),
+                                                             b""))
+                # The key may come on standard input, never on the command line.
+                self.assertEqual(self.tool("pubkey", "-", stdin=read(path))[1],
+                                 b"pub_key=%s\n" % public.encode())
+        manifest = self.write("m.ver", b"ver=2.31\r\nmode=0\r\nproduct=editor\r\n")
+        self.assertEqual(self.tool("sign", "--key", "-", manifest, stdin=read(self.key))[0], 0)
+        signed = read(manifest)
+        body, sig = signed[:signed.index(b"sig=")], signed[signed.index(b"sig=") + 4:-2]
+        self.assertEqual(body, b"ver=2.31\r\nmode=0\r\nproduct=editor\r\n")
+        public = self.write("public.pem", openssl("ec", "-in", self.key, "-pubout"))
+        signature = self.write("sig.der", rs_to_der(bytes.fromhex(sig.decode())))
+        self.assertEqual(der_to_rs(read(signature)).hex().encode(), sig)
+        self.assertIn(b"Verified OK", openssl("dgst", "-sha256", "-verify", public, "-signature",
+                                              signature, data=body))
+
+    def test_each_refusal_writes_nothing_and_says_why(self):
+        package = self.write("editor231.zip", zip_bytes({"editor.exe": b"editor 2.31"}))
+        previous = self.write("previous.ver", b"ver=2.9\r\nfile=editor29.zip\r\n")
+        out_path = os.path.join(self.work, "editor.ver")
+        base = ["manifest", "--product", "editor", "--file", package, "--key", self.key,
+                "--out", out_path]
+        cases = [
+            ("not newer byte by byte", ["--ver", "2.10", "--previous", previous],
+             b"2.10 is not newer than 2.9 for PelMatic: versions are compared byte by byte, not "
+             b"as numbers. Keep the same number of digits (2.09, then 2.10)."),
+            ("not a plain name", ["--ver", "2.31", "--filealt", self.write("a?b.exe", b"MZ")],
+             b"\"a?b.exe\" is not a plain file name"),
+            ("a key in the notes", ["--ver", "2.31", "--notes",
+                                    self.write("n1.txt", b"Fixed\nsize=3 of files\n")],
+             b"the notes file holds \"size=\""),
+            ("<> in the notes", ["--ver", "2.31", "--notes", self.write("n2.txt", b"a <> b")],
+             b"holds \"<>\""),
+            ("a key in a value", ["--ver", "2.31 file=x.zip"], b"--ver holds \"file=\""),
+            ("an expiry that has passed", ["--ver", "2.31", "--expires", "2020-01-01T00:00:00Z"],
+             b"has passed"),
+            ("a key given on the command line", ["--ver", "2.31", "--key", "-----BEGIN"],
+             b"--key is given twice"),
+        ]
+        for name, extra, message in cases:
+            with self.subTest(name):
+                code, out, err = self.tool(*(base + extra))
+                self.assertEqual(code, 2, err)
+                self.assertIn(message, err)
+                self.assertFalse(os.path.exists(out_path))
+        # sign: the first ver= inside another line, shown with that line.
+        manifest = b"server=updates.example\r\nver=2.31\r\nproduct=editor\r\n"
+        path = self.write("server.ver", manifest)
+        code, out, err = self.tool("sign", "--key", self.key, path)
+        self.assertEqual(code, 2)
+        self.assertIn(b"the first \"ver=\" is inside line 1: \"server=updates.example\"", err)
+        self.assertEqual(read(path), manifest)
+
+
+if __name__ == "__main__":
+    unittest.main()
