@@ -178,7 +178,9 @@ void Check(const std::string& refusal) {
 // The name the manifest gives for a file, its digest and its length.
 void Describe(const std::string& option, const std::string& path, std::string& name,
               std::string& sha256, std::string& size) {
+  // Windows takes / for a folder delimiter too.
   name = ExtractFileName(path);
+  name = name.substr(name.rfind('/') + 1);
   if (!IsPlainFileName(name))
     throw Refusal{option + " \"" + name +
                   "\" is not a plain file name: installed copies refuse "

@@ -11,7 +11,7 @@ import tempfile
 import unittest
 
 from e2e.support import (BIN, UpdateFolder, read, start_serving, stop_serving, zip_bytes)
-from signing import der_to_rs, openssl  # noqa: E402
+from signing import der_to_rs, openssl, rs_to_der  # noqa: E402
 
 TOOL = os.path.join(os.path.dirname(os.path.abspath(BIN)), "pelmatic-tool")
 
@@ -23,17 +23,6 @@ def setUpModule():
 
 def tearDownModule():
     stop_serving(SERVED, SERVER)
-
-
-def rs_to_der(rs):
-    """The DER form openssl takes of a signature given as r and s."""
-    def integer(n):
-        body = n.lstrip(b"\0") or b"\0"
-        if body[0] & 0x80:
-            body = b"\0" + body
-        return b"\x02" + bytes([len(body)]) + body
-    body = integer(rs[:32]) + integer(rs[32:])
-    return b"\x30" + bytes([len(body)]) + body
 
 
 class VendorTool(unittest.TestCase):

@@ -25,6 +25,17 @@ def der_to_rs(der):
     return b"".join(n.to_bytes(32, "big") for n in numbers)
 
 
+def rs_to_der(rs):
+    """The DER form openssl takes of a signature given as r and s."""
+    def integer(n):
+        body = n.lstrip(b"\0") or b"\0"
+        if body[0] & 0x80:
+            body = b"\0" + body
+        return b"\x02" + bytes([len(body)]) + body
+    body = integer(rs[:32]) + integer(rs[32:])
+    return b"\x30" + bytes([len(body)]) + body
+
+
 class Signer:
     """A P-256 key in folder; pub_key is its line for pelmatic.ini."""
 
