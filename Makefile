@@ -1,5 +1,5 @@
 # The two commands of the README: `make test` and `make demo`.
-.PHONY: all deps build build-posix build-windows build-asan build-fuzz test demo bench fuzz killtest clean
+.PHONY: all deps build build-posix build-windows build-asan build-fuzz test demo bench fuzz killtest screenshots dist clean
 
 JOBS ?= $(shell nproc)
 
@@ -36,6 +36,18 @@ bench: deps
 	cmake --preset posix-release >/dev/null
 	cmake --build build/posix-release -j $(JOBS)
 	python3 bench/run.py
+
+# The vendor's kit: build/dist/PelMatic-2.000-win32.zip and the POSIX tar.gz.
+dist: build-windows build-posix
+	rm -rf build/dist
+	cd build/windows && cpack -B $(CURDIR)/build/dist >/dev/null
+	cd build/posix && cpack -B $(CURDIR)/build/dist >/dev/null
+	rm -rf build/dist/_CPack_Packages
+	@ls -l build/dist
+
+# Pictures of what users see, from the real program under Wine.
+screenshots: build-windows
+	python3 scripts/screenshots.py docs/images
 
 # Installations killed at moments over the merge, 5,000 files and 20 moments.
 killtest: build-posix

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake make g++ googletest libgtest-dev libcurl4-openssl-dev libarchive-dev libssl-dev
           python3 zip unzip libarchive-tools curl clang clang-format libclang-rt-14-dev openssl
-          g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 xvfb x11-utils)
+          g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 xvfb x11-utils x11-apps)
 
 missing=()
 for p in "${packages[@]}"; do

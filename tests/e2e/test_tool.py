@@ -7,6 +7,7 @@ import os
 import shutil
 import stat
 import subprocess
+import tarfile
 import tempfile
 import unittest
 
@@ -183,6 +184,30 @@ class VendorTool(unittest.TestCase):
         self.assertEqual(code, 2)
         self.assertIn(b"the first \"ver=\" is inside line 1: \"server=updates.example\"", err)
         self.assertEqual(read(path), manifest)
+
+    def test_the_posix_kit_runs_from_an_empty_folder(self):
+        subprocess.run(["cpack", "--config", os.path.join(os.path.dirname(TOOL),
+                                                          "CPackConfig.cmake"),
+                        "-B", self.work], check=True, capture_output=True, timeout=300)
+        folder = os.path.join(self.work, "unpacked")
+        with tarfile.open(os.path.join(self.work, "PelMatic-2.000-linux-x86_64.tar.gz")) as t:
+            t.extractall(folder)
+        kit = os.path.join(folder, "PelMatic-2.000-linux-x86_64")
+        self.assertTrue(os.access(os.path.join(kit, "PELMATIC.EXE"), os.X_OK))
+        for name in ("pelmatic.ini", "editor.ver", "LICENSE", "docs/shipping.md"):
+            self.assertTrue(os.path.exists(os.path.join(kit, name)), name)
+        ini = read(os.path.join(kit, "pelmatic.ini")).replace(
+            b"http://downloads.example.com/editor/", SERVER.url.encode())
+        with open(os.path.join(kit, "pelmatic.ini"), "wb") as f:
+            f.write(ini)
+        with open(os.path.join(SERVED, "editor.ver"), "wb") as f:
+            f.write(read(os.path.join(kit, "editor.ver")))
+        with open(os.path.join(SERVED, "editor231.zip"), "wb") as f:
+            f.write(zip_bytes({"editor.exe": b"editor 2.31"}))
+        p = subprocess.run([os.path.join(kit, "pelmatic-tool"), "verify", "--ini",
+                            os.path.join(kit, "pelmatic.ini")], capture_output=True, timeout=60)
+        self.assertEqual(p.returncode, 0, p.stdout)
+        self.assertIn(b"not bound by the manifest", p.stdout)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,64 @@
+"""The vendor's kit as a vendor gets it: the ZIP that `make dist` makes,
+unpacked into an empty folder, its PELMATIC.EXE and pelmatic-tool.exe run
+from there under Wine against a local server with nothing from outside the
+ZIP but the served release."""
+
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import winetools as wt  # noqa: E402
+
+WINDOWS_BUILD = os.path.dirname(os.path.abspath(wt.EXE))
+TOP = "PelMatic-2.000-win32/"
+
+
+@wt.skip_unless_harness
+class VendorKitUnderWine(wt.ServedAppFolderCase):
+    def test_the_zip_runs_from_an_empty_folder(self):
+        dist = tempfile.mkdtemp(dir=self.root)
+        subprocess.run(["cpack", "--config", os.path.join(WINDOWS_BUILD, "CPackConfig.cmake"),
+                        "-B", dist], check=True, capture_output=True, timeout=300)
+        kit = os.path.join(dist, "PelMatic-2.000-win32.zip")
+        with zipfile.ZipFile(kit) as z:
+            names = set(z.namelist())
+            for name in ["PELMATIC.EXE", "pelmatic-tool.exe", "pelmatic.ini", "editor.ver",
+                         "README.md", "LICENSE", "docs/shipping.md", "docs/RELIABILITY.md",
+                         "docs/images/update-question.png"]:
+                self.assertIn(TOP + name, names)
+            folder = tempfile.mkdtemp(dir=self.root)
+            z.extractall(folder)
+        app = os.path.join(folder, TOP)
+
+        # The sample configuration, pointed at the local server; the sample
+        # manifest served with a package of that name.
+        with open(os.path.join(app, "pelmatic.ini"), "rb") as f:
+            ini = f.read()
+        self.assertIn(b"\r\nver_file=editor\r\n", ini)
+        with open(os.path.join(app, "pelmatic.ini"), "wb") as f:
+            f.write(ini.replace(b"http://downloads.example.com/editor/",
+                                self.server.url.encode()))
+        with open(os.path.join(app, "editor.ver"), "rb") as f:
+            self.serve("editor.ver", f.read())
+        self.serve("editor231.zip", b"PK\x05\x06" + bytes(18))
+
+        code, out, err = wt.run_wine(os.path.join(app, "pelmatic-tool.exe"),
+                                     ["verify", "--ini", "pelmatic.ini"], cwd=app, timeout=120)
+        self.assertEqual(code, 0, out + err)
+        self.assertIn(b"version: 2.31 is newer than 2.30", out)
+
+        proc = wt.start_wine(os.path.join(app, "PELMATIC.EXE"), cwd=app)
+        self.procs.append(proc)
+        box = self.box(wt.texts.question_caption())
+        self.assertIn(b"New export filter.\r\nFaster start-up.", box["text"])
+        self.assertTrue(wt.press(box["hwnd"], wt.IDCANCEL))
+        proc.wait(timeout=60)
+        self.assertEqual([r["path"] for r in self.server.requests()][-1], "/editor.ver")
+
+
+if __name__ == "__main__":
+    unittest.main()
