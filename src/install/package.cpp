@@ -134,6 +134,19 @@ bool KeepsTheVerifyingKey(const std::string& unpack) {
 
 }  // namespace
 
+int32_t CheckUnpackedPackage(const std::string& unpack, const std::string& appDir) {
+  // Whatever arrived must stay inside the application folder: a link would
+  // let the merge move files to or from anywhere. And each file must be
+  // one Windows can store there, or the merge would fail half way (a path
+  // too long) or write where no file should go (a device, another stream
+  // of the configuration), or over the installation's own journal.
+  const std::string inner = unpack + os::kPathSep;
+  if (TreeHoldsLink(unpack) || !TreeFitsInto(unpack, appDir) || PathExists(inner + kJournalName) ||
+      PathExists(inner + kBackupFolderName))
+    return -12;
+  return KeepsTheVerifyingKey(unpack) ? 0 : -14;
+}
+
 int32_t InstallPackage() {
   // The name comes from the server and is joined to local folders: only a
   // plain file name may be, or the package could be written or read
@@ -174,20 +187,10 @@ int32_t InstallPackage() {
   }
   os::Sleep(200);
 
-  // Whatever arrived must stay inside the application folder: a link would
-  // let the merge move files to or from anywhere. And each file must be
-  // one Windows can store there, or the merge would fail half way (a path
-  // too long) or write where no file should go (a device, another stream
-  // of the configuration), or over the installation's own journal.
   const std::string inner = unpack + os::kPathSep;
-  if (TreeHoldsLink(unpack) || !TreeFitsInto(unpack, gRun.AppDir) ||
-      PathExists(inner + kJournalName) || PathExists(inner + kBackupFolderName)) {
+  if (int32_t refused = CheckUnpackedPackage(unpack, gRun.AppDir)) {
     install.RollBack();
-    return -12;
-  }
-  if (!KeepsTheVerifyingKey(unpack)) {
-    install.RollBack();
-    return -14;
+    return refused;
   }
 
   os::FindData self;

@@ -13,6 +13,12 @@
 // manifest).
 int32_t InstallPackage();
 
+// What the installation checks of a package once unpacked (at unpack, a
+// folder path without the trailing separator) before anything moves: 0,
+// -12 for links, names or paths appDir cannot hold or PelMatic's own names,
+// -14 for a pelmatic.ini that drops the key that verified the manifest.
+int32_t CheckUnpackedPackage(const std::string& unpack, const std::string& appDir);
+
 // How the update file of this run is to be checked. False when it may not
 // be taken at all: in strict mode (trusted keys in pub_key) without a
 // well-formed digest. Outside strict mode what is not well formed is left

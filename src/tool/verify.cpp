@@ -2,6 +2,8 @@
 
 #include "core/errors.h"
 #include "core/runstate.h"
+#include "install/ShellZipU.h"
+#include "install/merge.h"
 #include "install/package.h"
 #include "platform/download.h"
 #include "platform/files.h"
@@ -32,6 +34,32 @@ bool IsUrl(const std::string& s) {
 int Refuse(std::ostream& out, const std::string& why) {
   out << "refused: " << why << "\n";
   return 1;
+}
+
+// Unpacks a package as the installation does and checks it by the same
+// rules; 0 when it would be installed.
+int CheckPackage(std::ostream& out, const std::string& archive) {
+  const std::string unpack =
+      os::TempPath() + "pelmatic-verify-" + std::to_string(os::UnixTimeUtc()) + "-unpack";
+  if (!os::DirCreate(unpack)) return Refuse(out, unpack + " cannot be made.");
+  int32_t refused =
+      UnzipWithShell(archive, unpack, "") ? CheckUnpackedPackage(unpack, gRun.AppDir) : -12;
+  size_t files = 0;
+  if (refused == 0)
+    for (const MergeStep& step : MergeOrder(unpack + os::kPathSep)) files += !step.folder;
+  RemoveFolderTree(unpack);
+  if (refused == -12)
+    return Refuse(out,
+                  "the package cannot be unpacked, or holds links, names Windows cannot "
+                  "store, paths too long or PelMatic's own names: installed copies fail "
+                  "with -12.");
+  if (refused == -14)
+    return Refuse(out,
+                  "the package's pelmatic.ini no longer trusts the key that signed this "
+                  "manifest: installed copies fail with -14.");
+  if (files == 0) return Refuse(out, "the package holds no file: installed copies fail with -13.");
+  out << "package: " << files << " files, each one the application folder can hold\n";
+  return 0;
 }
 
 // Fetches (or finds) the update file and checks it as the installation
@@ -71,13 +99,16 @@ int CheckUpdateFile(std::ostream& out, bool bind) {
   uint64_t size = 0;
   std::string sha256;
   const bool measured = MeasureFile(path, size, sha256);
+  if (measured)
+    out << "file: " << gRun.UpdateFile << ", " << size << " bytes, sha256 " << sha256 << ": "
+        << (check.hasDigest || check.hasSize ? "matches the manifest"
+                                             : "not bound by the manifest (no sha256 or size)")
+        << "\n";
+  const int checked = !measured                ? Refuse(out, path + " cannot be read.")
+                      : bind && type == ".ZIP" ? CheckPackage(out, path)
+                                               : 0;
   if (downloaded) os::FileDelete(path);
-  if (!measured) return Refuse(out, path + " cannot be read.");
-  out << "file: " << gRun.UpdateFile << ", " << size << " bytes, sha256 " << sha256 << ": "
-      << (check.hasDigest || check.hasSize ? "matches the manifest"
-                                           : "not bound by the manifest (no sha256 or size)")
-      << "\n";
-  return 0;
+  return checked;
 }
 
 int Report(std::ostream& out) {
@@ -172,9 +203,11 @@ int VerifyRelease(const VerifyRequest& request, std::ostream& out) {
     gRun.AppDir = os::FullPath(request.source);
     if (!os::IsPathDelimiter(gRun.AppDir.back())) gRun.AppDir += os::kPathSep;
   }
+  os::ComInitialize();  // the shell unpacks packages on Windows, as for the checker
   out << "manifest: " << (gRun.LocalMode ? gRun.AppDir : gRun.UrlFile) + gRun.VerFile + ".ver"
       << "\n";
   const int code = Report(out);
   ResetRunState();
+  os::ComUninitialize();
   return code;
 }

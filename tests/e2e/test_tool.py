@@ -124,6 +124,26 @@ class VendorTool(unittest.TestCase):
         self.assertEqual(code, 1)
         self.assertIn(b"installed copies fail with -14", out)
 
+    def test_verify_unpacks_a_package_and_checks_it_as_the_installation_would(self):
+        app = self.installation()
+        ini = b"[Check]\r\nver_now=2.31\r\nver_file=editor\r\npub_key=%s\r\n"
+        backup = self.tool("keygen", os.path.join(self.work, "backup.pem"))[1].split(b"=")[1]
+        cases = [
+            ("a package that installs, adding a key", {"editor.exe": b"2.31", "pelmatic.ini": ini % (
+                self.pub_key.encode() + b" " + backup.strip())}, 0, b"package: 2 files"),
+            ("a configuration that drops the signing key", {"pelmatic.ini": ini % b""}, 1,
+             b"no longer trusts the key that signed this manifest: installed copies fail with "
+             b"-14."),
+            ("a name Windows cannot store", {"sub/aux.txt": b"x"}, 1, b"fail with -12"),
+            ("PelMatic's own names", {"pelmatic.journal": b"x"}, 1, b"fail with -12"),
+        ]
+        for name, files, code, message in cases:
+            with self.subTest(name):
+                self.publish(zip_bytes(files))
+                result, out, err = self.tool("verify", "--ini", app.path("pelmatic.ini"))
+                self.assertEqual(result, code, out)
+                self.assertIn(message, out)
+
     def test_openssl_keys_are_read_and_what_the_tool_signs_openssl_verifies(self):
         for name, command in [("ecparam", ["ecparam", "-name", "prime256v1", "-genkey", "-noout"]),
                               ("genpkey", ["genpkey", "-algorithm", "EC", "-pkeyopt",
