@@ -245,7 +245,8 @@ using P256Secret = std::array<uint8_t, 32>;  // the private scalar d, big-endian
 // A new key pair from the platform's random source; false when it failed.
 bool P256Generate(P256Secret& secret, P256Key& key);
 // The ECDSA P-256 signature of digest by the pair (secret, key); false when
-// the platform refuses the pair.
+// the platform refuses the pair, key not on the curve or not the secret's
+// own included.
 bool P256Sign(const P256Secret& secret, const P256Key& key, const Sha256Digest& digest,
               P256Signature& signature);
 

@@ -95,22 +95,27 @@ DownloadResult DownloadFile(const std::string& url, const std::string& path,
   return result;
 }
 
-bool FileMatches(const std::string& path, const FileCheck& check) {
+bool MeasureFile(const std::string& path, uint64_t& size, os::Sha256Digest& digest) {
   os::FileHandle h = nullptr;
   if (os::FileOpenRead(path, h) != 0) return false;
   os::UniqueFile file(h);
   os::UniqueHash hash(os::Sha256Open());
   if (!hash) return false;
   char buffer[65536];
-  uint64_t total = 0;
+  size = 0;
   for (;;) {
     uint32_t got = 0;
     if (os::FileRead(file.Get(), buffer, sizeof buffer, got) != 0) return false;
     if (got == 0) break;
-    total += got;
+    size += got;
     os::Sha256Update(hash.Get(), buffer, got);
   }
+  return os::Sha256Finish(hash.Get(), digest);
+}
+
+bool FileMatches(const std::string& path, const FileCheck& check) {
+  uint64_t size = 0;
   os::Sha256Digest digest{};
-  if (check.hasSize && total != check.size) return false;
-  return !check.hasDigest || (os::Sha256Finish(hash.Get(), digest) && digest == check.digest);
+  if (!MeasureFile(path, size, digest)) return false;
+  return (!check.hasSize || size == check.size) && (!check.hasDigest || digest == check.digest);
 }

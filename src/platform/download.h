@@ -29,5 +29,7 @@ enum class DownloadResult { kDone, kFailed, kMismatch };
 DownloadResult DownloadFile(const std::string& url, const std::string& path,
                             const FileCheck& check = FileCheck());
 
+// The length and SHA-256 of the file at path; false when it cannot be read.
+bool MeasureFile(const std::string& path, uint64_t& size, os::Sha256Digest& digest);
 // True when the file at path has the length and digest check gives.
 bool FileMatches(const std::string& path, const FileCheck& check);

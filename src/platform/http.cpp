@@ -22,6 +22,15 @@ std::string SchemeOf(const std::string& url) {
   return scheme;
 }
 
+}  // namespace
+
+bool IsWebUrl(const std::string& url) {
+  const std::string scheme = SchemeOf(url);
+  return scheme == "http" || scheme == "https";
+}
+
+namespace {
+
 // The path with its "." and ".." segments taken out.
 std::string RemoveDotSegments(const std::string& path) {
   std::vector<std::string> out;
@@ -53,9 +62,7 @@ void SplitPath(const std::string& s, std::string& path, std::string& rest) {
 }
 
 bool AllowedHop(const std::string& from, const std::string& to) {
-  const std::string scheme = SchemeOf(to);
-  if (scheme != "http" && scheme != "https") return false;
-  return !(SchemeOf(from) == "https" && scheme == "http");
+  return IsWebUrl(to) && !(SchemeOf(from) == "https" && SchemeOf(to) == "http");
 }
 
 }  // namespace

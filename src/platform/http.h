@@ -25,6 +25,9 @@ os::TransferLimits DownloadLimits();
 os::UniqueNet OpenUrl(os::NetHandle session, const std::string& url, bool noCache,
                       const os::TransferLimits& limits);
 
+// True for an http or https URL, the only kinds requests are made to.
+bool IsWebUrl(const std::string& url);
+
 // The absolute URL that a reference (a Location value) names, relative to
 // the absolute URL base, as RFC 3986 resolves it.
 std::string ResolveUrl(const std::string& base, const std::string& reference);

@@ -4,7 +4,9 @@
 #include <map>
 
 #include "os/os.h"
+#include "platform/download.h"
 #include "platform/files.h"
+#include "platform/hex.h"
 #include "platform/http.h"
 #include "platform/names.h"
 #include "tool/keyfile.h"
@@ -34,10 +36,6 @@ struct Refusal {
   std::string message;
 };
 
-bool IsUrl(const std::string& s) {
-  return s.compare(0, 7, "http://") == 0 || s.compare(0, 8, "https://") == 0;
-}
-
 // The whole file, at most limit bytes; standard input for "-" when allowed.
 std::string ReadAll(const std::string& path, uint64_t limit, std::istream* in = nullptr) {
   std::string bytes;
@@ -63,6 +61,17 @@ std::string ReadAll(const std::string& path, uint64_t limit, std::istream* in = 
   return bytes;
 }
 
+// Writes bytes into the open file h and closes it, all on the disk; false
+// when any of it failed.
+bool WriteAndClose(os::FileHandle h, const std::string& bytes) {
+  os::UniqueFile file(h);
+  uint32_t written = 0;
+  bool ok =
+      os::FileWrite(file.Get(), bytes.data(), static_cast<uint32_t>(bytes.size()), written) == 0 &&
+      written == bytes.size() && os::FileSync(file.Get()) == 0;
+  return os::FileClose(file.Release()) == 0 && ok;
+}
+
 // Written beside path first, then put in its place: a failed write never
 // leaves half a manifest where the old one was.
 void WriteReplacing(const std::string& path, const std::string& bytes) {
@@ -70,13 +79,7 @@ void WriteReplacing(const std::string& path, const std::string& bytes) {
   os::FileHandle h = nullptr;
   if (int32_t e = os::FileCreateExclusive(next, h))
     throw Refusal{next + " cannot be written (error " + std::to_string(e) + ")."};
-  os::UniqueFile file(h);
-  uint32_t written = 0;
-  bool ok =
-      os::FileWrite(file.Get(), bytes.data(), static_cast<uint32_t>(bytes.size()), written) == 0 &&
-      written == bytes.size() && os::FileSync(file.Get()) == 0;
-  ok = os::FileClose(file.Release()) == 0 && ok;
-  if (!ok || !os::FileMoveReplace(next, path)) {
+  if (!WriteAndClose(h, bytes) || !os::FileMoveReplace(next, path)) {
     os::FileDelete(next);
     throw Refusal{path + " cannot be written."};
   }
@@ -137,14 +140,7 @@ int Keygen(const Arguments& a, std::ostream& out, std::ostream& err) {
                     "name."};
     throw Refusal{path + " cannot be made (error " + std::to_string(e) + ")."};
   }
-  os::UniqueFile file(h);
-  const std::string pem = KeyToPem(key);
-  uint32_t written = 0;
-  bool ok =
-      os::FileWrite(file.Get(), pem.data(), static_cast<uint32_t>(pem.size()), written) == 0 &&
-      written == pem.size() && os::FileSync(file.Get()) == 0;
-  ok = os::FileClose(file.Release()) == 0 && ok;
-  if (!ok) {
+  if (!WriteAndClose(h, KeyToPem(key))) {
     os::FileDelete(path);
     throw Refusal{path + " cannot be written."};
   }
@@ -164,7 +160,7 @@ int Pubkey(const Arguments& a, std::istream& in, std::ostream& out) {
 // checker reads it.
 std::string PreviousVersion(const std::string& where) {
   std::string text;
-  const bool read = IsUrl(where) ? FetchText(where, text) : ReadTextFile(where, text);
+  const bool read = IsWebUrl(where) ? FetchText(where, text) : ReadTextFile(where, text);
   if (!read) throw Refusal{where + " cannot be read as a manifest."};
   const std::string ver = Trim(ExtractValue(text + "\r", "ver=", "\r"));
   if (ver.empty()) throw Refusal{where + " holds no ver=."};
@@ -188,7 +184,9 @@ void Describe(const std::string& option, const std::string& path, std::string& n
                   "or control characters."};
   Check(RefuseValue(option, name, false));
   uint64_t length = 0;
-  if (!MeasureFile(path, length, sha256)) throw Refusal{path + " cannot be read."};
+  os::Sha256Digest digest{};
+  if (!MeasureFile(path, length, digest)) throw Refusal{path + " cannot be read."};
+  sha256 = ToHex(digest.data(), digest.size());
   size = std::to_string(length);
 }
 

@@ -8,6 +8,7 @@
 #include "platform/download.h"
 #include "platform/files.h"
 #include "platform/hex.h"
+#include "platform/http.h"
 #include "platform/names.h"
 #include "run/pelmaticu.h"
 #include "version/config.h"
@@ -27,20 +28,20 @@ std::string Indented(const std::string& text) {
   return out + "\n";
 }
 
-bool IsUrl(const std::string& s) {
-  return s.compare(0, 7, "http://") == 0 || s.compare(0, 8, "https://") == 0;
-}
-
 int Refuse(std::ostream& out, const std::string& why) {
   out << "refused: " << why << "\n";
   return 1;
 }
 
+// A name in the temporary folder for what verify fetches or unpacks.
+std::string TempName(const std::string& name) {
+  return os::TempPath() + "pelmatic-verify-" + std::to_string(os::UnixTimeUtc()) + "-" + name;
+}
+
 // Unpacks a package as the installation does and checks it by the same
 // rules; 0 when it would be installed.
 int CheckPackage(std::ostream& out, const std::string& archive) {
-  const std::string unpack =
-      os::TempPath() + "pelmatic-verify-" + std::to_string(os::UnixTimeUtc()) + "-unpack";
+  const std::string unpack = TempName("unpack");
   if (!os::DirCreate(unpack)) return Refuse(out, unpack + " cannot be made.");
   int32_t refused =
       UnzipWithShell(archive, unpack, "") ? CheckUnpackedPackage(unpack, gRun.AppDir) : -12;
@@ -67,6 +68,12 @@ int CheckPackage(std::ostream& out, const std::string& archive) {
 int CheckUpdateFile(std::ostream& out, bool bind) {
   const std::string type = UpperCase(ExtractFileExt(gRun.UpdateFile));
   const char* code = type == ".ZIP" ? "-14" : "-4";
+  const auto mismatch = [&](const std::string& where) {
+    return Refuse(out, where +
+                           " does not match the sha256 or size of the manifest: installed "
+                           "copies fail with " +
+                           code + ".");
+  };
   FileCheck check;
   if (!UpdateFileCheck(check) && bind)
     return Refuse(out, std::string("the manifest gives no well-formed sha256 for the file, which "
@@ -77,30 +84,23 @@ int CheckUpdateFile(std::ostream& out, bool bind) {
   bool downloaded = false;
   if (!gRun.LocalMode) {
     const std::string url = gRun.UrlFile + gRun.UpdateFile;
-    path = os::TempPath() + "pelmatic-verify-" + std::to_string(os::UnixTimeUtc()) + "-" +
-           gRun.UpdateFile;
+    path = TempName(gRun.UpdateFile);
     const DownloadResult got = DownloadFile(url, path, check);
     if (got == DownloadResult::kFailed)
       return Refuse(out, url + " could not be downloaded: installed copies fail with -1.");
-    if (got == DownloadResult::kMismatch)
-      return Refuse(out, url +
-                             " does not match the sha256 or size of the manifest: installed "
-                             "copies fail with " +
-                             code + ".");
+    if (got == DownloadResult::kMismatch) return mismatch(url);
     downloaded = true;
   } else if (!FileExists(path)) {
     return Refuse(out, path + " is not there.");
   } else if ((check.hasDigest || check.hasSize) && !FileMatches(path, check)) {
-    return Refuse(out, path +
-                           " does not match the sha256 or size of the manifest: installed "
-                           "copies fail with " +
-                           code + ".");
+    return mismatch(path);
   }
   uint64_t size = 0;
-  std::string sha256;
-  const bool measured = MeasureFile(path, size, sha256);
+  os::Sha256Digest digest{};
+  const bool measured = MeasureFile(path, size, digest);
   if (measured)
-    out << "file: " << gRun.UpdateFile << ", " << size << " bytes, sha256 " << sha256 << ": "
+    out << "file: " << gRun.UpdateFile << ", " << size << " bytes, sha256 "
+        << ToHex(digest.data(), digest.size()) << ": "
         << (check.hasDigest || check.hasSize ? "matches the manifest"
                                              : "not bound by the manifest (no sha256 or size)")
         << "\n";
@@ -168,34 +168,13 @@ int Report(std::ostream& out) {
 
 }  // namespace
 
-bool MeasureFile(const std::string& path, uint64_t& size, std::string& sha256) {
-  os::FileHandle h = nullptr;
-  if (os::FileOpenRead(path, h) != 0) return false;
-  os::UniqueFile file(h);
-  os::UniqueHash hash(os::Sha256Open());
-  if (!hash) return false;
-  size = 0;
-  static char buffer[1 << 16];
-  for (;;) {
-    uint32_t got = 0;
-    if (os::FileRead(file.Get(), buffer, sizeof buffer, got) != 0) return false;
-    if (got == 0) break;
-    os::Sha256Update(hash.Get(), buffer, got);
-    size += got;
-  }
-  os::Sha256Digest digest{};
-  if (!os::Sha256Finish(hash.Get(), digest)) return false;
-  sha256 = ToHex(digest.data(), digest.size());
-  return true;
-}
-
 int VerifyRelease(const VerifyRequest& request, std::ostream& out) {
   ResetRunState();
   gRun.IniPath = os::FullPath(request.ini);
   gRun.AppDir = ExtractFilePath(gRun.IniPath);
   if (!LoadConfig()) return Refuse(out, gRun.IniPath + " is not there or names no ver_now.");
   if (!request.verNow.empty()) gRun.VerNow = request.verNow;
-  if (IsUrl(request.source)) {
+  if (IsWebUrl(request.source)) {
     gRun.UrlFile = request.source;
     if (gRun.UrlFile.back() != '/') gRun.UrlFile += '/';
   } else if (!request.source.empty()) {

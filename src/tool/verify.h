@@ -16,6 +16,3 @@ struct VerifyRequest {
 // 0 when an installed copy would act cleanly (update, announce, offer the
 // homepage, or find itself up to date), 1 when it would refuse or fail.
 int VerifyRelease(const VerifyRequest& request, std::ostream& out);
-
-// The length and SHA-256 of a file; false when it cannot be read.
-bool MeasureFile(const std::string& path, uint64_t& size, std::string& sha256);
