@@ -536,9 +536,11 @@ class ShellPackageUnderWine(wt.ServedAppFolderCase):
         backups = self.app_file("pelmatic.backup")
         self.assertTrue(wt_wait(lambda: os.path.isdir(backups) and len(os.listdir(backups)) >= 3,
                                 90), "the merge never began")
-        proc.kill()  # the Wine process is the Windows process itself
+        # Ended as Windows ends a process (TerminateProcess): a SIGKILL of
+        # the Wine process now and then left the next Wine start crashing.
+        rc, out, err = wt.run_wine("taskkill", ["/F", "/IM", "PELMATIC.EXE"], timeout=60)
+        self.assertEqual(rc, 0, out + err)
         proc.wait(timeout=30)
-        time.sleep(1)
         self.assertTrue(os.path.exists(self.app_file("pelmatic.journal")), "killed for real")
 
         # One more run, with a manifest that offers nothing.
