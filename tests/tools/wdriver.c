@@ -11,6 +11,7 @@
  *        -luser32 -lgdi32
  */
 #include <windows.h>
+#include <tlhelp32.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -710,6 +711,46 @@ static int cmd_keepalive(void)
     return EXIT_OK;
 }
 
+/* ---- processes -------------------------------------------------------- */
+
+/* One line a process: {"pid":N,"exe":"NAME"}. */
+static int cmd_ps(void)
+{
+    PROCESSENTRY32 e;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE)
+        return EXIT_FAIL;
+    e.dwSize = sizeof e;
+    if (Process32First(snap, &e)) {
+        do {
+            printf("{\"pid\":%lu,\"exe\":", (unsigned long)e.th32ProcessID);
+            json_bytes(e.szExeFile, strlen(e.szExeFile));
+            printf("}\n");
+        } while (Process32Next(snap, &e));
+    }
+    CloseHandle(snap);
+    fflush(stdout);
+    return EXIT_OK;
+}
+
+static int cmd_kill(int argc, char **argv)
+{
+    HANDLE p;
+    DWORD pid;
+    if (argc != 1) {
+        fprintf(stderr, "usage: wdriver kill PID\n");
+        return EXIT_USAGE;
+    }
+    pid = (DWORD)strtoul(argv[0], NULL, 0);
+    p = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+    if (!p)
+        return EXIT_FAIL; /* already gone */
+    TerminateProcess(p, 255);
+    WaitForSingleObject(p, 5000);
+    CloseHandle(p);
+    return EXIT_OK;
+}
+
 /* ---- main ------------------------------------------------------------- */
 
 static void usage(void)
@@ -720,7 +761,9 @@ static void usage(void)
           "       wdriver metrics\n"
           "       wdriver window TITLE [--ignore-close] [--marker FILE]"
           " [--lifetime MS]\n"
-          "       wdriver keepalive\n",
+          "       wdriver keepalive\n"
+          "       wdriver ps\n"
+          "       wdriver kill PID\n",
           stderr);
 }
 
@@ -742,6 +785,10 @@ int main(int argc, char **argv)
         return cmd_window(argc - 2, argv + 2);
     if (!strcmp(argv[1], "keepalive"))
         return cmd_keepalive();
+    if (!strcmp(argv[1], "ps"))
+        return cmd_ps();
+    if (!strcmp(argv[1], "kill"))
+        return cmd_kill(argc - 2, argv + 2);
     usage();
     return EXIT_USAGE;
 }

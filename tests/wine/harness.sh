@@ -391,6 +391,17 @@ do_start() {
     [[ $q == *"$shelldouble_clsid"* ]] ||
         die "Shell.Application does not lead to the double (reg query said: $q)"
 
+    # The temporary folder the programs of the prefix write to, so that
+    # tests can take away what a case left there.
+    local temp
+    temp=$(timeout 60 wine cmd /c echo %TEMP% 2>>"$state/wine.log" </dev/null | tr -d '\r') || true
+    case $temp in
+    [A-Za-z]:\\*) ;;
+    *) die "could not read the prefix's temporary folder (cmd said: $temp)" ;;
+    esac
+    temp=$(WINEDEBUG=-all winepath -u "$temp" 2>>"$state/wine.log") ||
+        die "winepath could not map the temporary folder"
+
     {
         echo "export DISPLAY=$(shq "$DISPLAY")"
         echo "export WINEPREFIX=$(shq "$WINEPREFIX")"
@@ -401,6 +412,7 @@ do_start() {
         echo "export PELMATIC_RECORDER_EXE=$(shq "$WINEPREFIX/drive_c/pelmatic-test/recorder.exe")"
         echo "export PELMATIC_RECORDER_LOG_UNIX=$(shq "$WINEPREFIX/drive_c/recorder.log")"
         echo "export PELMATIC_WINE_STATE=$(shq "$state")"
+        echo "export PELMATIC_WINE_TEMP_UNIX=$(shq "${temp%/}")"
         echo "export PELMATIC_SHELLDOUBLE_CLSID=$(shq "$shelldouble_clsid")"
         echo "export PELMATIC_SHELLDOUBLE_CONTROL_UNIX=$(shq "$WINEPREFIX/drive_c/pelmatic-test/shelldouble.ini")"
         echo "export PELMATIC_SHELLDOUBLE_LOG_UNIX=$(shq "$WINEPREFIX/drive_c/pelmatic-test/shelldouble.log")"

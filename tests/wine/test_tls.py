@@ -2,35 +2,28 @@
 local TLS server whose certificate a test certificate authority signed, and
 finds no version info on servers it has no reason to trust.
 
-How a Wine process comes to trust a root (Wine 8.0 as Debian 12 ships it):
-WinINet checks the server's chain with crypt32 in the program's own process.
-The first time that process opens the machine's "Root" store, crypt32 reads
-the host's roots from the first of these that holds any certificate:
-
-    /etc/ssl/certs/ca-certificates.crt, /etc/ssl/certs,
-    /etc/pki/tls/certs/ca-bundle.crt, /usr/share/ca-certificates/ca-bundle.crt,
-    /usr/local/share/certs/, /etc/sfw/openssl/certs, /etc/security/cacerts
-
-and copies them into HKLM\\Software\\Microsoft\\SystemCertificates\\Root as
-volatile keys.  So a program started in a mount namespace of its own, with
-the test CA bound over that file, trusts the test CA and nothing on the
-machine changes; but the copy lives on in the prefix's wineserver, which
-every later program of the prefix shares, until the server exits.  Each run
-that trusted the test CA therefore takes it out of the prefix's root store
-again, and the cases that must not trust it check that it is gone.
+WinINet checks the server's chain with crypt32 against the "Root" store,
+which holds the user's roots and the machine's. The cases that trust the
+test CA put it into the user's explicitly (a key of the store's registry
+form) and take it out again; the cases that must not trust it take it out
+and check that it is gone. Nothing depends on what crypt32 copies from the
+host's roots into the machine's store when a program first opens it: Wine
+8 skips that copy in a program that starts while another program of the
+prefix is making it, and later Wines prune the machine's store back to the
+host's roots.
 
 Wine's crypt32 matches the host name against DNS entries of the subject
 alternative names only, where Windows also matches IP entries: the server
 certificates for 127.0.0.1 carry it in both forms.
 
-Needs root (for the mount namespace), a running harness
-(tests/wine/harness.sh start STATE_DIR) and PELMATIC_WINE_STATE=STATE_DIR.
+Needs a running harness (tests/wine/harness.sh start STATE_DIR) and
+PELMATIC_WINE_STATE=STATE_DIR.
 """
 
 import hashlib
 import os
-import shutil
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
@@ -46,51 +39,56 @@ IDOK, IDYES = wt.IDOK, wt.IDYES
 UP_TO_DATE = wt.texts.up_to_date() + wt.texts.NOTICE_TAIL
 NO_INFORMATION = wt.texts.no_information() + wt.texts.NOTICE_TAIL
 
-# Where Wine's crypt32 looks for the host's roots, in its order.
-WINE_ROOT_SOURCES = ["/etc/ssl/certs/ca-certificates.crt", "/etc/ssl/certs",
-                     "/etc/pki/tls/certs/ca-bundle.crt",
-                     "/usr/share/ca-certificates/ca-bundle.crt", "/usr/local/share/certs/",
-                     "/etc/sfw/openssl/certs", "/etc/security/cacerts"]
-ROOT_STORE_KEY = r"HKLM\Software\Microsoft\SystemCertificates\Root\Certificates"
+# The user's Root store, which WinINet's chain engine reads with the
+# machine's. The machine's is left to crypt32, which fills it from the
+# host's roots (and later Wines prune it back to those).
+USER_ROOT_KEY = r"HKCU\Software\Microsoft\SystemCertificates\Root\Certificates"
+MACHINE_ROOT_KEY = r"HKLM\Software\Microsoft\SystemCertificates\Root\Certificates"
 
 
-
-def can_unshare():
-    return os.geteuid() == 0 and bool(shutil.which("unshare"))
-
-
-def wine_root_source():
-    """The host file or folder this Wine takes its roots from."""
-    for path in WINE_ROOT_SOURCES:
-        if os.path.exists(path):
-            return path
-    return WINE_ROOT_SOURCES[0]
+def der_of(pem_path):
+    with open(pem_path, encoding="ascii") as f:
+        return ssl.PEM_cert_to_DER_cert(f.read())
 
 
 def thumbprint(pem_path):
-    with open(pem_path, encoding="ascii") as f:
-        der = ssl.PEM_cert_to_DER_cert(f.read())
-    return hashlib.sha1(der).hexdigest().upper()
+    return hashlib.sha1(der_of(pem_path)).hexdigest().upper()
 
 
 def root_store_holds(cert):
-    code, _, _ = wt.run_wine("reg", ["query", ROOT_STORE_KEY + "\\" + thumbprint(cert)])
-    return code == 0
+    return any(wt.run_wine("reg", ["query", store + "\\" + thumbprint(cert)])[0] == 0
+               for store in (USER_ROOT_KEY, MACHINE_ROOT_KEY))
+
+
+def trust_root(cert):
+    """Put cert into the user's Root store, in the form crypt32 keeps its
+    registry stores: the SHA-1 hash and the certificate, each as a property
+    (id, 1, length, bytes) in the value Blob of a key named by the hash."""
+    der = der_of(cert)
+    sha1 = hashlib.sha1(der).digest()
+    blob = (struct.pack("<III", 3, 1, len(sha1)) + sha1 +
+            struct.pack("<III", 32, 1, len(der)) + der)
+    key = USER_ROOT_KEY + "\\" + thumbprint(cert)
+    code, out, err = wt.run_wine("reg", ["add", key, "/v", "Blob", "/t", "REG_BINARY",
+                                         "/d", blob.hex().upper(), "/f"])
+    if code != 0:
+        raise wt.WineToolError("reg add %s exited %d: %r %r" % (key, code, out, err))
 
 
 def forget_root(cert):
-    """Take cert out of the prefix's copy of the host roots, if it is there."""
-    key = ROOT_STORE_KEY + "\\" + thumbprint(cert)
-    if wt.run_wine("reg", ["query", key])[0] == 0:
-        code, out, err = wt.run_wine("reg", ["delete", key, "/f"])
-        if code != 0:
-            raise wt.WineToolError("reg delete %s exited %d: %r %r" % (key, code, out, err))
+    """Take cert out of the prefix's Root stores, wherever it is."""
+    for store in (USER_ROOT_KEY, MACHINE_ROOT_KEY):
+        key = store + "\\" + thumbprint(cert)
+        if wt.run_wine("reg", ["query", key])[0] == 0:
+            code, out, err = wt.run_wine("reg", ["delete", key, "/f"])
+            if code != 0:
+                raise wt.WineToolError("reg delete %s exited %d: %r %r" % (key, code, out, err))
 
 
 def setUpModule():
     global SERVERS, SERVED, OURS, TRUSTED, STRANGER, MISNAMED
     SERVERS = TRUSTED = STRANGER = MISNAMED = None
-    if not (wt.available() and can_unshare()):
+    if not wt.available():
         return
     # The stranger's certificate differs from the trusted one in its issuer
     # only, so that nothing but the issuer can be what is refused.
@@ -109,7 +107,6 @@ def tearDownModule():
 
 
 @wt.skip_unless_harness
-@unittest.skipUnless(can_unshare(), "a private mount namespace needs root and unshare")
 class HttpsUnderWine(wt.AppFolderCase):
     def setUp(self):
         SERVERS.reset()
@@ -124,26 +121,12 @@ class HttpsUnderWine(wt.AppFolderCase):
     def configure(self, server):
         self.write_ini(server.url)
 
-    def trust_source(self):
-        """What to bind over Wine's root source: the test CA alone."""
-        target = wine_root_source()
-        if not os.path.isdir(target):
-            return OURS.cert, target
-        folder = tempfile.mkdtemp(dir=self.root)
-        shutil.copy(OURS.cert, folder)
-        return folder, target
-
     def start(self, trusting, env=None):
-        """Start the program; with trusting, it sees the test CA, and only
-        that, where Wine reads the machine's roots."""
+        """Start the program; with trusting, the prefix's Root store holds
+        the test CA while it runs, else it is checked to be gone."""
         command = ["wine", self.exe]
         if trusting:
-            source, target = self.trust_source()
-            command = ["unshare", "--mount", "sh", "-c",
-                       'mount --bind "$1" "$2" || exit 125; shift 2; exec "$@"', "sh",
-                       source, target] + command
-            # The program's crypt32 leaves the test CA in the prefix's root
-            # store, where later programs would still find it.
+            trust_root(OURS.cert)
             self.addCleanup(forget_root, OURS.cert)
         else:
             forget_root(OURS.cert)

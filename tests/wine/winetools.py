@@ -394,10 +394,45 @@ def ini_bytes(url_file, ver_now="2.30", **extra):
                                     for k, v in keys.items())
 
 
+# The prefix's own processes, which come and go as Wine needs them.
+WINE_SYSTEM_PROGRAMS = {"services.exe", "winedevice.exe", "plugplay.exe", "explorer.exe",
+                        "svchost.exe", "rpcss.exe", "conhost.exe", "wineboot.exe",
+                        "start.exe", "wdriver.exe", "reg.exe", "tabtip.exe"}
+
+
+def windows_processes():
+    """{pid: image name} of the prefix's running Windows programs."""
+    return {o["pid"]: to_bytes(o["exe"]).decode("latin-1") for o in wdriver("ps")}
+
+
+def temp_folder():
+    """The prefix's temporary folder, as a Unix path."""
+    return harness_vars()["PELMATIC_WINE_TEMP_UNIX"]
+
+
+def end_leftovers(before, grace=5.0):
+    """Programs that a case started, directly or through the shell (the
+    recorder, an installer, the self-replacement script), are given grace
+    seconds to end and are then ended by their PID: none of them may touch
+    the next case's recorder log, folder or single-instance count."""
+    deadline = time.monotonic() + grace
+    while True:
+        left = {pid: exe for pid, exe in windows_processes().items()
+                if pid not in before and exe.lower() not in WINE_SYSTEM_PROGRAMS}
+        if not left or time.monotonic() >= deadline:
+            break
+        time.sleep(0.2)
+    for pid, exe in left.items():
+        sys.stderr.write("  ended %s (%d), left running by the case\n" % (exe, pid))
+        wdriver_raw("kill", pid)
+    return left
+
+
 class AppFolderCase(unittest.TestCase):
     """Each test gets a fresh application folder holding PELMATIC.EXE
     (self.app, self.exe) and a cleared recorder; the programs it starts
-    through start() are ended after it."""
+    through start(), and whatever they started, are ended after it, and
+    what it left in the prefix's temporary folder is taken away."""
 
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="pelmatic-wine-")
@@ -407,11 +442,25 @@ class AppFolderCase(unittest.TestCase):
         self.exe = os.path.join(self.app, "PELMATIC.EXE")
         shutil.copy2(EXE, self.exe)
         clear_recorder()
+        temp = temp_folder()
+        temp_before = set(os.listdir(temp))
+        self.addCleanup(self.clear_temp, temp, temp_before)
+        processes_before = windows_processes()
+        self.addCleanup(end_leftovers, processes_before)
         self.procs = []
         self.addCleanup(self.reap)
 
     def reap(self):
         reap(self.procs)
+
+    @staticmethod
+    def clear_temp(temp, before):
+        for name in set(os.listdir(temp)) - before:
+            path = os.path.join(temp, name)
+            if os.path.isdir(path) and not os.path.islink(path):
+                shutil.rmtree(path, ignore_errors=True)
+            else:
+                os.remove(path)
 
     def write_ini(self, url_file, **keys):
         self.ini = ini_bytes(url_file, **keys)
