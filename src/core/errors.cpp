@@ -1,8 +1,12 @@
 #include "core/errors.h"
 
-#include <cstdio>
-
 #include "os/os.h"
+
+std::string HexWord(uint32_t value) {
+  std::string digits(8, '0');
+  for (int i = 7; i >= 0; --i, value >>= 4) digits[i] = "0123456789ABCDEF"[value & 0xF];
+  return digits;
+}
 
 std::string InOutErrorMessage(int32_t code) {
   switch (code) {
@@ -14,9 +18,7 @@ std::string InOutErrorMessage(int32_t code) {
     case 101: return "Disk full";
     case 106: return "Invalid numeric input";
     default: {
-      char buf[32];
-      std::snprintf(buf, sizeof buf, "I/O error %d", static_cast<int>(code));
-      return buf;
+      return "I/O error " + std::to_string(code);
     }
   }
 }
@@ -33,9 +35,8 @@ __attribute__((noinline)) void RaiseInOutError(int32_t code) {
 
 std::string UnhandledErrorText(const std::string& kind, const std::string& module,
                                uintptr_t address, const std::string& message) {
-  char addr[16];
-  std::snprintf(addr, sizeof addr, "%08X", static_cast<unsigned>(address & 0xFFFFFFFFu));
-  std::string text = "Exception " + kind + " in module " + module + " at " + addr + ".\n" + message;
+  std::string text = "Exception " + kind + " in module " + module + " at " +
+                     HexWord(static_cast<uint32_t>(address)) + ".\n" + message;
   if (text.empty() || text.back() != '.') text += '.';
   return text;
 }

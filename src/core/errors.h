@@ -3,7 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <stdexcept>
+#include <exception>
 #include <string>
 
 // The code address that the current function returns to: the address an
@@ -11,14 +11,19 @@
 // compiler inlines; functions that use it are marked noinline.
 #define PELMATIC_CALLER_ADDRESS() reinterpret_cast<uintptr_t>(__builtin_return_address(0))
 
-class EPelmaticError : public std::runtime_error {
+// On std::exception itself rather than std::runtime_error: the standard
+// error classes pull a second, reference-counted string implementation
+// into the Windows executable.
+class EPelmaticError : public std::exception {
  public:
   EPelmaticError(const std::string& message, uintptr_t address)
-      : std::runtime_error(message), address_(address) {}
+      : message_(message), address_(address) {}
+  const char* what() const noexcept override { return message_.c_str(); }
   virtual const char* KindName() const = 0;
   uintptr_t Address() const { return address_; }
 
  private:
+  std::string message_;
   uintptr_t address_;
 };
 
@@ -71,6 +76,10 @@ class EOleException : public EOleSysError {
   std::string HelpFile;
   int32_t HelpContext;
 };
+
+// Eight upper-case hexadecimal digits: how error reports write code
+// addresses and status codes.
+std::string HexWord(uint32_t value);
 
 // The fixed message of an I/O error code.
 std::string InOutErrorMessage(int32_t code);

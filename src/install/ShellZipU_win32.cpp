@@ -4,7 +4,6 @@
 #include <windows.h>
 #include <oleauto.h>
 
-#include <cstdio>
 #include <string>
 
 #include "core/errors.h"
@@ -69,11 +68,7 @@ std::string StatusMessage(HRESULT status) {
       nullptr, static_cast<DWORD>(status), 0, reinterpret_cast<char*>(&buf), 0, nullptr);
   std::string m = n && buf ? TrimMessage(std::string(buf, n)) : std::string();
   if (buf) LocalFree(buf);
-  if (m.empty()) {
-    char hex[32];
-    std::snprintf(hex, sizeof hex, "OLE error %.8lX", static_cast<unsigned long>(status));
-    m = hex;
-  }
+  if (m.empty()) m = "OLE error " + HexWord(static_cast<uint32_t>(status));
   return m;
 }
 
@@ -179,8 +174,8 @@ __attribute__((noinline)) bool UnzipWithShell(const std::string& archive,
   HRESULT hr = CLSIDFromProgID(progId.s, &clsid);
   if (FAILED(hr)) RaiseOleSysError(hr, at);
   Dispatch shell;
-  hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IDispatch,
-                        reinterpret_cast<void**>(&shell.p));
+  hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+                        __uuidof(IDispatch), reinterpret_cast<void**>(&shell.p));
   if (FAILED(hr)) RaiseOleSysError(hr, at);
 
   // A path the shell cannot open as a folder yields no folder object; then

@@ -1,7 +1,5 @@
 #include "install/selfreplace.h"
 
-#include <cstdio>
-
 #include "core/errors.h"
 #include "core/runstate.h"
 #include "os/os.h"
@@ -10,9 +8,8 @@
 std::string GetFileVersionString(const std::string& path) {
   uint32_t ms = 0, ls = 0;
   if (!os::FileVersion(path, ms, ls)) return "0";
-  char buf[48];
-  std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF);
-  return buf;
+  return std::to_string(ms >> 16) + "." + std::to_string(ms & 0xFFFF) + "." +
+         std::to_string(ls >> 16) + "." + std::to_string(ls & 0xFFFF);
 }
 
 namespace {

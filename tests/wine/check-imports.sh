@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # PELMATIC.EXE must run from a bare folder: it may import system DLLs only,
-# and it carries its version resource. With "console", the program checked
-# is the vendor's tool: system DLLs only, and a console program.
+# it carries its version resource, and it stays within 256 KiB (it travels
+# with every copy of the application it updates). With "console", the
+# program checked is the vendor's tool: system DLLs only, and a console
+# program, of any size.
 set -euo pipefail
 exe="$1"
 kind="${2:-checker}"
@@ -20,6 +22,13 @@ if [ "$kind" = console ]; then
     echo "not a console program"; bad=1
   fi
   exit $bad
+fi
+size=$(stat -c %s "$exe")
+limit=$((256 * 1024))
+if [ "$size" -le "$limit" ]; then
+  echo "size ok: $size bytes ($((size / 1024)) KiB of at most 256 KiB)"
+else
+  echo "TOO LARGE: $size bytes ($((size / 1024)) KiB, at most 256 KiB)"; bad=1
 fi
 rc=$(i686-w64-mingw32-windres -i "$exe" -O rc 2>/dev/null)
 for want in 'FILEVERSION 2, 0, 0, 0' 'VALUE "FileDescription", "version checker' 'VALUE "ProductName", "PelMatic 2.000' 'asInvoker'; do
