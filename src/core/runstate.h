@@ -28,6 +28,9 @@ struct RunState {
   bool UpdateSha256Given = false;
   bool UpdateSizeGiven = false;
   std::string VerifiedKey;  // the trusted key that verified the manifest, hex
+  // The share of installations the release is offered to now, in
+  // hundredths of a percent (10000: every one).
+  uint32_t RolloutShare = 10000;
   std::string AppDir;
   int32_t CheckOutcome = -1;
   bool LocalMode = false;

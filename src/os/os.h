@@ -250,6 +250,14 @@ bool P256Generate(P256Secret& secret, P256Key& key);
 bool P256Sign(const P256Secret& secret, const P256Key& key, const Sha256Digest& digest,
               P256Signature& signature);
 
+// ---- machine -----------------------------------------------------------------
+// The id this machine was given when it was installed, exactly as stored:
+// MachineGuid of HKLM\SOFTWARE\Microsoft\Cryptography (from the 64-bit
+// view of the registry) on Windows, the first line of /etc/machine-id, else
+// /var/lib/dbus/machine-id, without surrounding blanks elsewhere. Empty
+// when none can be read.
+std::string MachineId();
+
 // ---- text --------------------------------------------------------------------
 // The text in the OEM code page that the command interpreter reads batch
 // files in; unchanged where there is no such code page.

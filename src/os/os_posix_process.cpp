@@ -72,6 +72,23 @@ void ExitProcess(int code) {
 // The command interpreter's code page is the system's own here.
 std::string ToOemCodePage(const std::string& text) { return text; }
 
+std::string MachineId() {
+  for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+    FILE* f = std::fopen(path, "rb");
+    if (!f) continue;
+    char line[256];
+    const bool read = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    if (!read) continue;
+    std::string id(line);
+    const size_t begin = id.find_first_not_of(" \t\r\n");
+    if (begin == std::string::npos) continue;
+    id = id.substr(begin, id.find_last_not_of(" \t\r\n") - begin + 1);
+    if (!id.empty()) return id;
+  }
+  return std::string();
+}
+
 // ---- starting programs -------------------------------------------------------
 
 bool SpawnDetached(const std::vector<std::string>& args, const std::string& dir) {

@@ -44,6 +44,24 @@ uint64_t MonotonicMs() { return ::GetTickCount64(); }
 
 void ExitProcess(int code) { ::ExitProcess(static_cast<UINT>(code)); }
 
+std::string MachineId() {
+  // A 32-bit program on 64-bit Windows sees a view of the registry without
+  // this value; the flag asks for the machine's own (and is ignored where
+  // there is only one view).
+  HKEY key = nullptr;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Cryptography", 0,
+                      KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+    return std::string();
+  char value[256];
+  DWORD type = 0, size = sizeof value;
+  const LONG got =
+      ::RegQueryValueExA(key, "MachineGuid", nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+  ::RegCloseKey(key);
+  if (got != ERROR_SUCCESS || type != REG_SZ) return std::string();
+  // The stored text may or may not carry its terminating zero.
+  return std::string(value, strnlen(value, size));
+}
+
 std::string ToOemCodePage(const std::string& text) {
   std::string oem(text.size() + 1, '\0');
   if (!::CharToOemA(text.c_str(), &oem[0])) return text;

@@ -13,6 +13,7 @@
 #include "run/offer.h"
 #include "version/config.h"
 #include "version/manifest.h"
+#include "version/rollout.h"
 
 namespace {
 
@@ -74,6 +75,14 @@ void RunUpdateCheck(const std::string& optionWord) {
   if (LoadConfig()) {
     if (options.force) gRun.VerNow = "0";
     gRun.CheckOutcome = EvaluateManifest();
+    // A machine outside the share of a staged release goes on as if the
+    // manifest announced what it has; one whose user asked (f) is offered
+    // the release whatever the share.
+    if (gRun.CheckOutcome == 1 && !options.force &&
+        !RolloutOffers(os::MachineId(), gRun.RolloutShare, gRun.VerFile, gRun.RemoteVer)) {
+      gRun.CheckOutcome = 0;
+      gRun.RemoteVer = gRun.VerNow;
+    }
     if (gRun.CheckOutcome == 1) updateCode = OfferUpdate();
   }
   if (!options.quiet) {

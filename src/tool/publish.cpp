@@ -3,14 +3,16 @@
 #include <cctype>
 
 #include "platform/hex.h"
+#include "version/rollout.h"
 #include "version/signing.h"
 #include "version/versiontext.h"
 
 namespace {
 
 // Every key an installed copy looks for, found anywhere in the text.
-const char* const kKeys[] = {"ver=",    "file=", "mode=",      "msg=",     "filealt=", "product=",
-                             "sha256=", "size=", "sha256alt=", "sizealt=", "expires=", "sig="};
+const char* const kKeys[] = {"ver=",     "file=",    "mode=",          "msg=",           "filealt=",
+                             "product=", "sha256=",  "size=",          "sha256alt=",     "sizealt=",
+                             "expires=", "rollout=", "rollout_start=", "rollout_hours=", "sig="};
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
@@ -108,6 +110,9 @@ std::string ComposeManifest(const Release& r) {
   line("sha256alt=", r.sha256alt);
   line("sizealt=", r.sizealt);
   line("expires=", r.expires);
+  line("rollout=", r.rollout);
+  line("rollout_start=", r.rolloutStart);
+  line("rollout_hours=", r.rolloutHours);
   return text;
 }
 
@@ -169,6 +174,11 @@ std::string RefuseManifest(const std::string& text) {
       return "expires= is not a moment in the form YYYY-MM-DDTHH:MM:SSZ (UTC): installed "
              "copies would take the manifest as expired.";
   }
+  if (ReadRolloutPlan(text).malformed)
+    return "the rollout keys are not well formed: rollout= must be 0 to 100 with at most two "
+           "decimals, and a ramp needs both rollout_start= (YYYY-MM-DDTHH:MM:SSZ, UTC) and "
+           "rollout_hours= (1 to 8760) beside it. Installed copies would offer the release to "
+           "no machine.";
   return std::string();
 }
 

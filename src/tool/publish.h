@@ -10,6 +10,7 @@
 struct Release {
   std::string ver, file, filealt, mode, notes, product, expires;
   std::string sha256, size, sha256alt, sizealt;
+  std::string rollout, rolloutStart, rolloutHours;
 };
 
 // Why value (named what, as on the command line) would be misread by an
@@ -21,13 +22,15 @@ std::string RefuseValue(const std::string& what, const std::string& value, bool 
 std::string RefuseVersion(const std::string& ver, const std::string& previous);
 
 // The manifest's lines, CR LF, in the order ver, file, filealt, mode, msg,
-// product, digests and sizes, expires; the notes closed by "<>".
+// product, digests and sizes, expires, rollout keys; the notes closed by
+// "<>".
 std::string ComposeManifest(const Release& release);
 
 // Why the manifest text (without its signature line) would not be read
 // as written: line ends other than CR LF, a key first found inside another
 // line or inside the notes, no ver=, no product=, an expires= that is not
-// a moment. Empty when it reads as written.
+// a moment, rollout keys that are not well formed (which installed copies
+// take as a share of 0). Empty when it reads as written.
 std::string RefuseManifest(const std::string& text);
 
 // The bytes the signature covers: raw without its signature line, ended

@@ -13,6 +13,7 @@
 #include "tool/publish.h"
 #include "tool/verify.h"
 #include "version/manifest.h"
+#include "version/rollout.h"
 #include "version/signing.h"
 #include "version/versiontext.h"
 
@@ -24,9 +25,11 @@ const char kUsage[] =
     "  pelmatic-tool pubkey KEY.pem\n"
     "  pelmatic-tool manifest --product NAME --ver V --file PATH [--filealt PATH] [--mode M]\n"
     "                [--notes FILE] [--expires YYYY-MM-DDTHH:MM:SSZ] [--previous MANIFEST-OR-URL]\n"
+    "                [--rollout P [--rollout-start YYYY-MM-DDTHH:MM:SSZ --rollout-hours H]]\n"
     "                --key KEY.pem --out NAME.ver\n"
     "  pelmatic-tool sign --key KEY.pem MANIFEST\n"
     "  pelmatic-tool verify --ini pelmatic.ini [--ver-now V] [URL-OR-FOLDER]\n"
+    "  pelmatic-tool rollout --product NAME --ver V [--machine-id ID] [--share P]\n"
     "A key file of - is read from standard input.\n";
 
 constexpr uint64_t kKeyMaxBytes = 64 << 10;
@@ -190,6 +193,34 @@ void Describe(const std::string& option, const std::string& path, std::string& n
   size = std::to_string(length);
 }
 
+uint32_t NeedShare(const std::string& option, const std::string& text) {
+  uint32_t share = 0;
+  if (!ParseRolloutShare(text, share))
+    throw Refusal{option +
+                  " must be a share in percent from 0 to 100 with at most two decimals "
+                  "(10, 37.5, 0.25)."};
+  return share;
+}
+
+// A staged release: a share, and optionally a ramp from it to everyone.
+void ReadRolloutOptions(const Arguments& a, Release& r) {
+  r.rollout = a.Get("--rollout");
+  r.rolloutStart = a.Get("--rollout-start");
+  r.rolloutHours = a.Get("--rollout-hours");
+  if (r.rollout.empty() && (!r.rolloutStart.empty() || !r.rolloutHours.empty()))
+    throw Refusal{"--rollout-start and --rollout-hours need --rollout, the share to start from."};
+  if (r.rollout.empty()) return;
+  NeedShare("--rollout", r.rollout);
+  if (r.rolloutStart.empty() != r.rolloutHours.empty())
+    throw Refusal{"--rollout-start and --rollout-hours go together: the ramp's start and length."};
+  int64_t start = 0;
+  uint32_t hours = 0;
+  if (!r.rolloutStart.empty() && !ParseExpires(r.rolloutStart, start))
+    throw Refusal{"--rollout-start must be a moment in the form YYYY-MM-DDTHH:MM:SSZ (UTC)."};
+  if (!r.rolloutHours.empty() && !ParseRolloutHours(r.rolloutHours, hours))
+    throw Refusal{"--rollout-hours must be a whole number of hours from 1 to 8760."};
+}
+
 int Manifest(const Arguments& a, std::istream& in, std::ostream& out) {
   if (!a.words.empty()) throw Refusal{kUsage};
   Release r;
@@ -212,6 +243,7 @@ int Manifest(const Arguments& a, std::istream& in, std::ostream& out) {
                     " has passed: installed copies would refuse the "
                     "manifest."};
   }
+  ReadRolloutOptions(a, r);
   if (!a.Get("--notes").empty()) {
     r.notes = ReadAll(a.Get("--notes"), kManifestMaxBytes / 2);
     Check(RefuseValue("the notes file", r.notes, true));
@@ -245,6 +277,30 @@ int Sign(const Arguments& a, std::istream& in, std::ostream& out) {
   return 0;
 }
 
+// Where one machine stands in the order of a release: for the vendor's
+// support, asked why a machine has not been offered it yet.
+int Rollout(const Arguments& a, std::ostream& out) {
+  if (!a.words.empty()) throw Refusal{kUsage};
+  const std::string product = a.Need("--product"), ver = a.Need("--ver");
+  std::string id = a.Get("--machine-id");
+  const bool here = id.empty();
+  if (here) id = os::MachineId();
+  if (id.empty()) {
+    out << "machine id: none can be read on this machine: it is offered every release\n";
+    return 0;
+  }
+  const uint32_t bucket = RolloutBucket(id, product, ver);
+  out << "machine id: " << id << (here ? " (this machine)" : "") << "\n"
+      << "bucket: " << bucket << " of " << kWholeShare << " for " << product << " " << ver
+      << ": offered from a share of " << ShareText(bucket + 1) << " %\n";
+  if (!a.Get("--share").empty()) {
+    const uint32_t share = NeedShare("--share", a.Get("--share"));
+    out << "share " << ShareText(share)
+        << " %: " << (RolloutOffers(id, share, product, ver) ? "offered" : "not offered") << "\n";
+  }
+  return 0;
+}
+
 int Verify(const Arguments& a, std::ostream& out) {
   if (a.words.size() > 1) throw Refusal{kUsage};
   VerifyRequest request;
@@ -265,10 +321,13 @@ int ToolMain(const std::vector<std::string>& args, std::istream& in, std::ostrea
     if (command == "manifest")
       return Manifest(Arguments(args, 2,
                                 {"--product", "--ver", "--file", "--filealt", "--mode", "--notes",
-                                 "--expires", "--previous", "--key", "--out"}),
+                                 "--expires", "--previous", "--key", "--out", "--rollout",
+                                 "--rollout-start", "--rollout-hours"}),
                       in, out);
     if (command == "sign") return Sign(Arguments(args, 2, {"--key"}), in, out);
     if (command == "verify") return Verify(Arguments(args, 2, {"--ini", "--ver-now"}), out);
+    if (command == "rollout")
+      return Rollout(Arguments(args, 2, {"--product", "--ver", "--machine-id", "--share"}), out);
     err << kUsage;
     return 2;
   } catch (const Refusal& r) {

@@ -13,6 +13,7 @@
 #include "run/pelmaticu.h"
 #include "version/config.h"
 #include "version/manifest.h"
+#include "version/rollout.h"
 #include "version/signing.h"
 
 namespace {
@@ -111,6 +112,26 @@ int CheckUpdateFile(std::ostream& out, bool bind) {
   return checked;
 }
 
+// The share of a staged release now, and where this machine stands in it.
+void ReportRollout(std::ostream& out) {
+  const uint32_t share = gRun.RolloutShare;
+  if (share >= kWholeShare) {
+    out << "rollout: every installation is offered the release now\n";
+    return;
+  }
+  out << "rollout: " << ShareText(share) << " % of the installations are offered the release now"
+      << (share == 0 ? " (rollout=0, or a rollout key that is not well formed)" : "") << "\n";
+  const std::string id = os::MachineId();
+  if (id.empty()) {
+    out << "this machine: no machine id, so it is offered the release\n";
+    return;
+  }
+  const bool offered = RolloutOffers(id, share, gRun.VerFile, gRun.RemoteVer);
+  out << "this machine: bucket " << RolloutBucket(id, gRun.VerFile, gRun.RemoteVer) << ", "
+      << (offered ? "offered" : "not offered yet: an installed copy here says it is up to date")
+      << "\n";
+}
+
 int Report(std::ostream& out) {
   const TrustedKeys trusted = ParseTrustedKeys(gRun.PubKey);
   int32_t outcome = -1;
@@ -137,6 +158,7 @@ int Report(std::ostream& out) {
     return 0;
   }
   out << "version: " << gRun.RemoteVer << " is newer than " << gRun.VerNow << "\n";
+  ReportRollout(out);
   if (gRun.UpdateMode == "0") {
     out << "offer: announced only (mode 0); nothing is downloaded\n";
     return 0;

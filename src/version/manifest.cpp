@@ -8,6 +8,7 @@
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/names.h"
+#include "version/rollout.h"
 #include "version/signing.h"
 #include "version/versiontext.h"
 
@@ -232,6 +233,7 @@ int32_t EvaluateManifest() {
   gRun.UpdateSize.clear();
   gRun.UpdateSha256Given = gRun.UpdateSizeGiven = false;
   gRun.VerifiedKey.clear();
+  gRun.RolloutShare = kWholeShare;
 
   // With trusted keys nothing of the manifest is used before its
   // signature, product and expiry have been checked.
@@ -277,5 +279,6 @@ int32_t EvaluateManifest() {
   gRun.UpdateSha256 = Trim(ExtractValue(text, sha, cr));
   gRun.UpdateSizeGiven = text.find(size) != std::string::npos;
   gRun.UpdateSize = Trim(ExtractValue(text, size, cr));
+  gRun.RolloutShare = RolloutShareAt(ReadRolloutPlan(text), os::UnixTimeUtc());
   return result;
 }

@@ -124,6 +124,33 @@ class VendorTool(unittest.TestCase):
         self.assertEqual(code, 1)
         self.assertIn(b"installed copies fail with -14", out)
 
+    def test_a_staged_release_is_written_and_verify_tells_where_this_machine_stands(self):
+        manifest = self.publish(zip_bytes({"editor.exe": b"editor 2.31"}), "--rollout", "0",
+                                "--rollout-start", "2099-01-01T00:00:00Z", "--rollout-hours", "24")
+        self.assertIn(b"\r\nrollout=0\r\nrollout_start=2099-01-01T00:00:00Z\r\n"
+                      b"rollout_hours=24\r\nsig=", manifest)
+        app = self.installation()
+        code, out, err = self.tool("verify", "--ini", app.path("pelmatic.ini"))
+        self.assertEqual(code, 0, out)
+        self.assertIn(b"rollout: 0 % of the installations are offered the release now", out)
+        machine = b""
+        if os.path.exists("/etc/machine-id"):
+            with open("/etc/machine-id", "rb") as f:
+                machine = f.readline().strip()
+        if machine:
+            self.assertIn(b"this machine: bucket ", out)
+            self.assertIn(b"not offered yet: an installed copy here says it is up to date", out)
+            # And the installed copy does say so.
+            code, out, err = app.run(answers=b"\n")
+            self.assertIn(b"remote version:   2.30.", out)
+        code, out, err = self.tool("rollout", "--product", "editor", "--ver", "2.31",
+                                   "--machine-id", "3d1219c7c4c5404aaa1f6d2a48adfda4",
+                                   "--share", "81.86")
+        self.assertEqual((code, err), (0, b""))
+        self.assertEqual(out, b"machine id: 3d1219c7c4c5404aaa1f6d2a48adfda4\n"
+                              b"bucket: 8185 of 10000 for editor 2.31: offered from a share of "
+                              b"81.86 %\nshare 81.86 %: offered\n")
+
     def test_verify_unpacks_a_package_and_checks_it_as_the_installation_would(self):
         app = self.installation()
         ini = b"[Check]\r\nver_now=2.31\r\nver_file=editor\r\npub_key=%s\r\n"
@@ -190,6 +217,11 @@ class VendorTool(unittest.TestCase):
              b"has passed"),
             ("a key given on the command line", ["--ver", "2.31", "--key", "-----BEGIN"],
              b"--key is given twice"),
+            ("a share with three decimals", ["--ver", "2.31", "--rollout", "0.125"],
+             b"--rollout must be a share in percent from 0 to 100"),
+            ("a ramp without its length", ["--ver", "2.31", "--rollout", "1", "--rollout-start",
+                                           "2027-01-10T08:00:00Z"],
+             b"--rollout-start and --rollout-hours go together"),
         ]
         for name, extra, message in cases:
             with self.subTest(name):
@@ -203,6 +235,13 @@ class VendorTool(unittest.TestCase):
         code, out, err = self.tool("sign", "--key", self.key, path)
         self.assertEqual(code, 2)
         self.assertIn(b"the first \"ver=\" is inside line 1: \"server=updates.example\"", err)
+        self.assertEqual(read(path), manifest)
+        # sign: a share no installed copy can read.
+        manifest = b"ver=2.31\r\nproduct=editor\r\nrollout=10 %\r\n"
+        path = self.write("share.ver", manifest)
+        code, out, err = self.tool("sign", "--key", self.key, path)
+        self.assertEqual(code, 2)
+        self.assertIn(b"the rollout keys are not well formed", err)
         self.assertEqual(read(path), manifest)
 
     def test_the_posix_kit_runs_from_an_empty_folder(self):

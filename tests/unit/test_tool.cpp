@@ -98,8 +98,9 @@ TEST(Publish, VersionsAreJudgedByTheByteWiseRuleWithAdvice) {
 }
 
 TEST(Publish, ValuesAnInstalledCopyWouldMisreadAreRefused) {
-  for (const char* key : {"ver=", "file=", "mode=", "msg=", "filealt=", "product=", "sha256=",
-                          "size=", "sha256alt=", "sizealt=", "expires=", "sig="})
+  for (const char* key :
+       {"ver=", "file=", "mode=", "msg=", "filealt=", "product=", "sha256=", "size=", "sha256alt=",
+        "sizealt=", "expires=", "rollout=", "rollout_start=", "rollout_hours=", "sig="})
     EXPECT_NE(RefuseValue("the notes file", std::string("see ") + key + "x", true), "") << key;
   EXPECT_NE(RefuseValue("the notes file", "Faster.<> More", true).find("\"<>\""),
             std::string::npos);
@@ -123,6 +124,12 @@ TEST(Publish, ManifestsThatReadOtherwiseThanWrittenAreRefusedWithTheLine) {
             std::string::npos);
   EXPECT_NE(RefuseManifest("ver=2.31\r\n").find("no product="), std::string::npos);
   EXPECT_NE(RefuseManifest(good + "expires=soon\r\n").find("expires="), std::string::npos);
+  // Rollout keys an installed copy would read as a share of 0.
+  EXPECT_EQ(RefuseManifest(good + "rollout=0.25\r\n"), "");
+  for (const char* rollout :
+       {"rollout=ten\r\n", "rollout=10\r\nrollout_hours=24\r\n",
+        "rollout=10\r\nrollout_start=2027-01-10T08:00:00Z\r\nrollout_hours=9000\r\n"})
+    EXPECT_NE(RefuseManifest(good + rollout).find("rollout keys"), std::string::npos) << rollout;
 }
 
 // What the tool writes, the checker reads: every field, the notes over
@@ -139,6 +146,9 @@ TEST(Publish, ASignedManifestIsReadByTheCheckerAsComposed) {
   r.sha256 = std::string(64, 'a');
   r.size = "5000";
   r.expires = "2099-01-01T00:00:00Z";
+  r.rollout = "12.5";
+  r.rolloutStart = "2099-01-01T00:00:00Z";
+  r.rolloutHours = "48";
   const std::string text = ComposeManifest(r);
   ASSERT_EQ(RefuseManifest(text), "");
   std::string signedText;
@@ -161,6 +171,7 @@ TEST(Publish, ASignedManifestIsReadByTheCheckerAsComposed) {
     EXPECT_EQ(gRun.UpdateSha256, r.sha256);
     EXPECT_EQ(gRun.UpdateSize, "5000");
     EXPECT_EQ(gRun.VerifiedKey, ToHex(key.key.data(), 64));
+    EXPECT_EQ(gRun.RolloutShare, 1250u);  // the ramp has not started
   }
   // A byte changed after signing is refused.
   std::string tampered = signedText;

@@ -1,0 +1,102 @@
+#include "version/rollout.h"
+
+#include "os/os.h"
+#include "version/manifest.h"
+#include "version/signing.h"
+#include "version/versiontext.h"
+
+namespace {
+
+// A whole number of at most digits digits, leading zeros allowed.
+bool ParseDigits(const std::string& text, size_t digits, uint32_t& value) {
+  if (text.empty() || text.size() > digits) return false;
+  value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint32_t>(c - '0');
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseRolloutShare(const std::string& text, uint32_t& share) {
+  const size_t dot = text.find('.');
+  uint32_t whole = 0, hundredths = 0;
+  if (!ParseDigits(text.substr(0, dot), 3, whole)) return false;
+  if (dot != std::string::npos) {
+    std::string decimals = text.substr(dot + 1);
+    if (decimals.empty() || decimals.size() > 2 || !ParseDigits(decimals, 2, hundredths))
+      return false;
+    if (decimals.size() == 1) hundredths *= 10;
+  }
+  share = whole * 100 + hundredths;
+  return share <= kWholeShare;
+}
+
+bool ParseRolloutHours(const std::string& text, uint32_t& hours) {
+  return ParseDigits(text, 4, hours) && hours >= 1 && hours <= 8760;
+}
+
+RolloutPlan ReadRolloutPlan(const std::string& text) {
+  RolloutPlan plan;
+  const auto given = [&](const char* key) { return text.find(key) != std::string::npos; };
+  const auto value = [&](const char* key) { return Trim(ExtractValue(text, key, "\r")); };
+  const bool share = given("rollout="), start = given("rollout_start="),
+             hours = given("rollout_hours=");
+  plan.staged = share || start || hours;
+  if (!plan.staged) return plan;
+  // A ramp needs its share to start from, its start and its length.
+  plan.malformed = !share || start != hours || !ParseRolloutShare(value("rollout="), plan.share);
+  if (start && hours && !plan.malformed) {
+    plan.ramp = true;
+    plan.malformed = !ParseExpires(value("rollout_start="), plan.start) ||
+                     !ParseRolloutHours(value("rollout_hours="), plan.hours);
+  }
+  if (plan.malformed) {
+    plan.share = 0;
+    plan.ramp = false;
+  }
+  return plan;
+}
+
+uint32_t RolloutShareAt(const RolloutPlan& plan, int64_t now) {
+  if (!plan.ramp || now <= plan.start) return plan.share;
+  const int64_t length = static_cast<int64_t>(plan.hours) * 3600;
+  const int64_t elapsed = now - plan.start;
+  if (elapsed >= length) return kWholeShare;
+  // Exact in integers: the share floors to a hundredth of a percent.
+  return plan.share +
+         static_cast<uint32_t>(static_cast<int64_t>(kWholeShare - plan.share) * elapsed / length);
+}
+
+uint32_t RolloutBucket(const std::string& machineId, const std::string& product,
+                       const std::string& version) {
+  const std::string input = machineId + "\n" + product + "\n" + version;
+  os::UniqueHash hash(os::Sha256Open());
+  os::Sha256Digest digest{};
+  if (!hash) return 0;
+  os::Sha256Update(hash.Get(), input.data(), input.size());
+  if (!os::Sha256Finish(hash.Get(), digest)) return 0;
+  const uint32_t first = static_cast<uint32_t>(digest[0]) << 24 |
+                         static_cast<uint32_t>(digest[1]) << 16 |
+                         static_cast<uint32_t>(digest[2]) << 8 | digest[3];
+  return first % kWholeShare;
+}
+
+bool RolloutOffers(const std::string& machineId, uint32_t share, const std::string& product,
+                   const std::string& version) {
+  if (share >= kWholeShare || machineId.empty()) return true;
+  return RolloutBucket(machineId, product, version) < share;
+}
+
+std::string ShareText(uint32_t share) {
+  std::string text = std::to_string(share / 100);
+  const uint32_t hundredths = share % 100;
+  if (hundredths != 0) {
+    text += '.';
+    text += static_cast<char>('0' + hundredths / 10);
+    if (hundredths % 10 != 0) text += static_cast<char>('0' + hundredths % 10);
+  }
+  return text;
+}
