@@ -243,6 +243,42 @@ def update_rows(server, root, work, zip_path):
              "ratio %.2f (target <= 1.25)" % ratio)]
 
 
+def cpu_seconds(pid):
+    """User and system CPU time of a process so far."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def stall_rows(server, root, work):
+    """The program's CPU while the update file stops coming: its status
+    window ticks, nothing spins."""
+    exe = os.path.join(TOP, "build", "posix-release", "pelmatic")
+    make_file(os.path.join(root, "stall.zip"), 4 * MIB)
+    with open(os.path.join(root, "stall.ver"), "wb") as f:
+        f.write(b"ver=2.0\r\nfile=stall.zip\r\n")
+    server.set_faults({"/stall.zip": {"stall": 20, "stall_after": MIB}})
+    app = os.path.join(work, "stall")
+    os.mkdir(app)
+    shutil.copy2(exe, os.path.join(app, "PELMATIC.EXE"))
+    with open(os.path.join(app, "pelmatic.ini"), "w") as f:
+        f.write("[Check]\nver_now=1.0\nver_file=stall\nurl_file=%s\n" % server.url)
+    p = subprocess.Popen([os.path.join(app, "PELMATIC.EXE")], stdin=subprocess.PIPE,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=app,
+                         env=dict(os.environ, TMPDIR=work))
+    p.stdin.write(b"y\n")
+    p.stdin.close()
+    time.sleep(3)  # the question, the waits, the first MiB: then the stall
+    start, used = time.monotonic(), cpu_seconds(p.pid)
+    time.sleep(10)
+    share = (cpu_seconds(p.pid) - used) / (time.monotonic() - start)
+    p.kill()
+    p.wait()
+    server.set_faults({})
+    return [("CPU of the program while the download stalls (10 s)", "%.2f %% of a core" % (
+        100 * share), "", "at most 1 %%: %s" % ("yes" if share <= 0.01 else "NO"))]
+
+
 def startup_rows(work):
     exe = os.path.join(TOP, "build", "posix-release", "pelmatic")
     app = os.path.join(work, "quiet")
@@ -289,6 +325,7 @@ def main():
             rows += unzip_rows(work, zip_path)
             rows += merge_rows(work)
             rows += update_rows(server, root, work, zip_path)
+            rows += stall_rows(server, root, work)
         rows += startup_rows(work)
         rows += windows_rows()
     finally:

@@ -183,20 +183,26 @@ def take(outdir):
         shoot("failed", status(texts.failed(-11)), "a failed update with its code")
         p.wait(timeout=60)
 
-        # The update itself: the wait while the package comes (slowly), then
-        # the notice at the end. Wine's shell opens no ZIP folder: the
-        # harness's stand-in shows the package's files to the program.
+        # The update itself: the status window half way through the
+        # download of the package (which comes slowly), then the notice at
+        # the end. Wine's shell opens no ZIP folder: the harness's stand-in
+        # shows the package's files to the program.
         with zipfile.ZipFile(os.path.join(served, PACKAGE), "w") as z:
             z.writestr("editor.txt", "editor 2.31\r\n")
-            z.writestr("filler.bin", os.urandom(60000))
+            z.writestr("filler.bin", os.urandom(8 << 20))
         contents = os.path.join(app, PACKAGE + ".contents")
         os.mkdir(contents)
         with zipfile.ZipFile(os.path.join(served, PACKAGE)) as z:
             z.extractall(contents)
-        server.set_faults({"/" + PACKAGE: {"drip": [2000, 100]}})
+        server.set_faults({"/" + PACKAGE: {"drip": [65536, 80]}})
         p = start()
         wt.press(box(texts.question_caption())["hwnd"], wt.IDYES)
-        shoot("please-wait", status(texts.WAIT), "while the update is downloaded and installed")
+        # Half the download is 400 of the bar's 1000 (the download takes 800).
+        subprocess.run(["wine", wt.harness_vars()["PELMATIC_OBSERVER"], "--title",
+                        texts.WAIT.decode(), "--until-pos", "400", "--timeout", "60000"],
+                       env=wt.wine_env(), stdout=subprocess.DEVNULL, check=True, timeout=120)
+        shoot("please-wait", status(texts.WAIT),
+              "half way through the download: the progress, the rate, the time left and Cancel")
         w = wt.wait_box(90000, title=texts.NOTICE_CAPTION.decode("latin-1"))
         shoot("complete", w, "the update is installed")
         close(w, wt.IDOK, p)

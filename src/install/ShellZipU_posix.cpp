@@ -19,6 +19,7 @@
 #include "os/wildcard.h"
 #include "platform/files.h"
 #include "platform/names.h"
+#include "platform/progress.h"
 #include "version/versiontext.h"
 
 namespace {
@@ -219,6 +220,7 @@ bool UnzipWithShell(const std::string& archivePath, const std::string& destinati
   // are found through the central directory, so skipping their data here
   // cannot make the second pass meet other entries; it checks each again.
   std::vector<std::string> listed;
+  uint64_t files = 0;
   {
     ArchivePtr a = OpenZip(archivePath);
     if (!a) return IsEmptyZip(archivePath);  // nothing to unpack: done
@@ -228,9 +230,12 @@ bool UnzipWithShell(const std::string& archivePath, const std::string& destinati
       if (!IsSafeEntry(e, destination.size()) || archive_read_data_skip(a.get()) != ARCHIVE_OK)
         return false;
       listed.push_back(archive_entry_pathname(e));
+      files += archive_entry_filetype(e) == AE_IFREG &&
+               PassesFilter(filter, Components(listed.back()).front());
     }
     if (r != ARCHIVE_EOF) return false;
   }
+  ProgressBegin(UpdatePhase::kUnpack, files);
 
   int rootFd = ::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (rootFd < 0) return false;
@@ -240,6 +245,7 @@ bool UnzipWithShell(const std::string& archivePath, const std::string& destinati
   archive_entry* e;
   int r = ARCHIVE_FATAL;
   size_t index = 0;
+  uint64_t unpacked = 0;
   while (ok && (r = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK) {
     // Every entry written is checked again, and must be the one the first
     // pass checked.
@@ -255,9 +261,13 @@ bool UnzipWithShell(const std::string& archivePath, const std::string& destinati
       continue;
     }
     ok = ExtractEntry(a.get(), e, rootFd, created);
+    if (archive_entry_filetype(e) == AE_IFREG) ProgressDone(++unpacked);
+    // Stopped by the user: what was written goes again.
+    if (UpdateCancelled()) ok = false;
   }
   if (ok && (r != ARCHIVE_EOF || index != listed.size())) ok = false;
   if (!ok) created.Undo(rootFd);
   ::close(rootFd);
+  if (ok) ProgressComplete();
   return ok;
 }

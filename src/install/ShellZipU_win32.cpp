@@ -9,7 +9,9 @@
 #include "core/errors.h"
 #include "install/ShellZipU.h"
 #include "install/ShellZipU_win32.h"
+#include "os/os.h"
 #include "platform/files.h"
+#include "platform/progress.h"
 #include "version/versiontext.h"
 
 namespace {
@@ -161,6 +163,24 @@ int32_t ItemCount(IDispatch* collection) {
   return count.v.lVal;
 }
 
+// The files below folder, however deep.
+uint64_t CountFiles(const std::string& folder) {
+  uint64_t files = 0;
+  WIN32_FIND_DATAA fd;
+  HANDLE search = ::FindFirstFileA((folder + "\\*").c_str(), &fd);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  do {
+    const std::string name = fd.cFileName;
+    if (name == "." || name == "..") continue;
+    if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+      ++files;
+    else if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+      files += CountFiles(folder + "\\" + name);
+  } while (::FindNextFileA(search, &fd));
+  ::FindClose(search);
+  return files;
+}
+
 }  // namespace
 
 __attribute__((noinline)) bool UnzipWithShell(const std::string& archive,
@@ -209,14 +229,22 @@ __attribute__((noinline)) bool UnzipWithShell(const std::string& archive,
   // until everything has arrived rather than merge half a package. The
   // destination is listed under the same filter as the archive, or hidden
   // items would count on one side only.
+  // Meanwhile the files that arrived are counted for the progress shown, and
+  // the user may stop the update.
   const int32_t wanted = ItemCount(collection);
+  ProgressBegin(UpdatePhase::kUnpack, 0);
   for (int waited = 0; waited <= kCopyTimeoutMs; waited += kCopyPollMs) {
     ResultVariant list;
     ShellCall(target.p, "Items", DISPATCH_METHOD | DISPATCH_PROPERTYGET, nullptr, 0, &list.v);
     IDispatch* arrived = ObjectOf(list.v);
     if (arrived && !filter.empty()) FilterItems(arrived, filter);
-    if (ItemCount(arrived) >= wanted) return true;
-    Sleep(kCopyPollMs);
+    ProgressDone(CountFiles(destination));
+    if (ItemCount(arrived) >= wanted) {
+      ProgressComplete();
+      return true;
+    }
+    if (UpdateCancelled()) return false;
+    os::Sleep(kCopyPollMs);
   }
   return false;
 }

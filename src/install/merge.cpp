@@ -1,6 +1,7 @@
 #include "install/merge.h"
 
 #include "os/os.h"
+#include "platform/progress.h"
 
 namespace {
 
@@ -46,15 +47,23 @@ void MergeFolder(const std::string& source, int32_t& counter, MergeMoves& moves)
     return;
   }
   const std::vector<MergeStep> steps = MergeOrder(source);
+  uint64_t files = 0;
+  for (const MergeStep& step : steps) files += !step.folder;
+  ProgressBegin(UpdatePhase::kInstall, files);
   if (!moves.Prepare(steps)) return;
   for (const MergeStep& step : steps) {
+    // Stopped by the user: the caller undoes what moved.
+    if (UpdateCancelled()) return;
     if (step.folder) {
       moves.CreateFolder(step.path);
     } else if (moves.MoveIn(step.path)) {
       ++counter;
+      ProgressDone(static_cast<uint64_t>(counter));
     } else {
       counter = -102;
       return;
     }
+    os::KeepResponsive();
   }
+  ProgressComplete();
 }

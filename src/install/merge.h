@@ -32,5 +32,7 @@ class MergeMoves {
 // Merges the tree at source into the tree at destination by moves. The
 // counter, set to 0 by the caller, ends as the number of files moved, -101
 // for a source path of four characters or fewer, or -102 after a failed
-// move, which ends the merge.
+// move, which ends the merge. The user's Cancel ends it between two steps
+// (UpdateCancelled tells), with the moves so far counted. The update's
+// install phase follows the files moved.
 void MergeFolder(const std::string& source, int32_t& counter, MergeMoves& moves);

@@ -11,6 +11,7 @@
 #include "platform/download.h"
 #include "platform/files.h"
 #include "platform/names.h"
+#include "platform/progress.h"
 #include "version/signing.h"
 #include "version/versiontext.h"
 
@@ -53,6 +54,7 @@ void RemoveFolderContents(const std::string& folder, const std::string& root, in
     return true;
   });
   for (const os::FindData& e : entries) {
+    os::KeepResponsive();
     std::string path = folder + os::kPathSep + e.name;
     bool realFolder =
         (e.attributes & os::kAttrDirectory) && !(e.attributes & os::kAttrReparsePoint);
@@ -147,6 +149,18 @@ int32_t CheckUnpackedPackage(const std::string& unpack, const std::string& appDi
   return KeepsTheVerifyingKey(unpack) ? 0 : -14;
 }
 
+namespace {
+
+// True when the user stopped the update. A package this run downloaded
+// goes with it; one that was there before (local mode) stays.
+bool Cancelled(const std::string& archive) {
+  if (!UpdateCancelled()) return false;
+  if (!gRun.LocalMode) os::FileDelete(archive);
+  return true;
+}
+
+}  // namespace
+
 int32_t InstallPackage() {
   // The name comes from the server and is joined to local folders: only a
   // plain file name may be, or the package could be written or read
@@ -157,6 +171,7 @@ int32_t InstallPackage() {
   if (!UpdateFileCheck(check)) return -14;
   if (!gRun.LocalMode) {
     DownloadResult got = DownloadFile(gRun.UrlFile + gRun.UpdateFile, archive, check);
+    if (got == DownloadResult::kCancelled) return 0;
     if (got == DownloadResult::kMismatch) return -14;
     if (got != DownloadResult::kDone) return -11;
   } else if ((check.hasDigest || check.hasSize) && FileExists(archive) &&
@@ -183,7 +198,7 @@ int32_t InstallPackage() {
   }
   if (!UnzipWithShell(archive, unpack, "")) {
     install.RollBack();
-    return -12;
+    return Cancelled(archive) ? 0 : -12;
   }
   os::Sleep(200);
 
@@ -191,6 +206,10 @@ int32_t InstallPackage() {
   if (int32_t refused = CheckUnpackedPackage(unpack, gRun.AppDir)) {
     install.RollBack();
     return refused;
+  }
+  if (Cancelled(archive)) {
+    install.RollBack();
+    return 0;
   }
 
   os::FindData self;
@@ -200,6 +219,12 @@ int32_t InstallPackage() {
 
   int32_t counter = 0;
   MergeFolder(inner, counter, install);
+  // Cancel ends with the commit: after it the new installation stays.
+  DisableCancel();
+  if (Cancelled(archive)) {
+    install.RollBack();
+    return 0;
+  }
   if (counter > 0) {
     const bool emptied = install.UnpackFolderEmptied();
     if (install.Commit()) {

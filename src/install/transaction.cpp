@@ -7,6 +7,7 @@
 #include "platform/files.h"
 #include "platform/hex.h"
 #include "platform/names.h"
+#include "platform/progress.h"
 
 const char kJournalName[] = "pelmatic.journal";
 const char kBackupFolderName[] = "pelmatic.backup";
@@ -22,14 +23,14 @@ const char kCommitted[] = "committed\n";
 Retry::Retry(uint64_t fileLimitMs, uint64_t totalLimitMs)
     : fileLimitMs_(fileLimitMs), deadline_(os::MonotonicMs() + totalLimitMs) {}
 
-int32_t Retry::Run(const std::function<int32_t()>& attempt) {
+int32_t Retry::Run(const std::function<int32_t()>& attempt, bool cancellable) {
   const uint64_t start = os::MonotonicMs();
   const uint64_t until = std::min(start + fileLimitMs_, deadline_);
   uint32_t wait = 50;
   for (;;) {
     const int32_t code = attempt();
     if (code == 0 || !os::IsTransientFileError(code)) return code;
-    if (os::MonotonicMs() + wait > until) return code;
+    if (os::MonotonicMs() + wait > until || (cancellable && UpdateCancelled())) return code;
     os::Sleep(wait);
     wait = std::min<uint32_t>(wait * 2, 1000);
   }
@@ -120,6 +121,7 @@ bool Undo(const std::string& appDir, const JournalRecord& record, Retry& retry) 
   const std::string backup = appDir + kBackupFolderName + os::kPathSep;
   bool whole = true;
   for (auto it = record.entries.rbegin(); it != record.entries.rend(); ++it) {
+    os::KeepResponsive();
     const std::string installed = appDir + it->path;
     const std::string saved = backup + it->path;
     if (it->kind == 'D') {
@@ -196,6 +198,7 @@ void Installation::Discard() {
 bool Installation::Prepare(const std::vector<MergeStep>& steps) {
   std::string plan;
   for (const MergeStep& step : steps) {
+    os::KeepResponsive();
     uint32_t attributes = 0;
     const bool exists = os::PathAttributes(appDir_ + step.path, attributes);
     if (step.folder) {
@@ -212,7 +215,7 @@ bool Installation::Prepare(const std::vector<MergeStep>& steps) {
     } else if (exists) {
       kind = (attributes & os::kAttrReadOnly) ? 'r' : 'R';
       const std::string installed = appDir_ + step.path;
-      if (retry_.Run([&] { return os::FileProbeReplaceable(installed); }) != 0) return false;
+      if (retry_.Run([&] { return os::FileProbeReplaceable(installed); }, true) != 0) return false;
     }
     kinds_.push_back(kind);
     if (kind != 'X') {
@@ -250,9 +253,10 @@ bool Installation::MoveIn(const std::string& path) {
     // to be deletable after the commit.
     if (kind == 'r') os::SetReadOnly(installed, false);
     const std::string saved = appDir_ + kBackupFolderName + os::kPathSep + path;
-    if (retry_.Run([&] { return os::FileRename(installed, saved, false); }) != 0) return false;
+    if (retry_.Run([&] { return os::FileRename(installed, saved, false); }, true) != 0)
+      return false;
   }
-  return retry_.Run([&] { return os::FileRename(unpacked, installed, false); }) == 0;
+  return retry_.Run([&] { return os::FileRename(unpacked, installed, false); }, true) == 0;
 }
 
 bool Installation::UnpackFolderEmptied() {

@@ -25,8 +25,9 @@ class Retry {
  public:
   explicit Retry(uint64_t fileLimitMs = 10000, uint64_t totalLimitMs = 60000);
   // The last code of attempt: 0, an error that is not transient, or the
-  // transient error still there when the limits passed.
-  int32_t Run(const std::function<int32_t()>& attempt);
+  // transient error still there when the limits passed. A cancellable run
+  // also ends when the user stops the update; an undo never does.
+  int32_t Run(const std::function<int32_t()>& attempt, bool cancellable = false);
 
  private:
   uint64_t fileLimitMs_;

@@ -219,6 +219,39 @@ intptr_t ShellOpen(const std::string& file, const std::string& params, const std
 WindowHandle FindTopWindow(const std::string& title);
 void PostCloseMessage(WindowHandle h);
 
+// ---- the progress of an update ----------------------------------------------
+// While an update runs its status window shows how far it is and offers
+// Cancel: on Windows a progress bar (0 to 1000), a line of text and a
+// Cancel button below the window's own text; on the terminal desktop
+// "[progress] PHASE DONE TOTAL" lines on standard error, and SIGINT for
+// Cancel. What the window shows is taken from tick, which is called on
+// the window's thread every 200 ms (the terminal desktop calls it every
+// 100 ms from a thread of its own) until the window goes.
+struct ProgressView {
+  std::string phase;   // "download", "unpack" or "install"
+  uint64_t done = 0;   // bytes or files
+  uint64_t total = 0;  // 0 when unknown
+  bool final = false;  // the phase is complete: always shown
+  int bar = 0;         // 0 to 1000
+  std::string line;    // the line of text under the bar
+};
+void AttachProgress(WindowHandle status, void (*tick)());
+// Shows view in the window that AttachProgress prepared; nothing otherwise.
+// The terminal desktop writes at most 10 lines a second for a phase, and
+// always the final one.
+void ShowProgress(WindowHandle status, const ProgressView& view);
+// Cancel stays possible until it is disabled (the update can no longer be
+// stopped) or the window goes; a second SIGINT on the terminal desktop,
+// or one while Cancel is disabled, ends the program at once.
+void EnableCancel(WindowHandle status, bool enabled);
+// True once the user asked for Cancel; the waits of the layer end early
+// then, as if the transfer broke off.
+bool CancelRequested();
+// Handles the window messages that wait for this thread (none on the
+// terminal desktop); for loops that run longer than a moment without
+// waiting. os::Sleep and every wait of this layer handle them too.
+void KeepResponsive();
+
 // ---- processes ---------------------------------------------------------------
 SnapshotHandle ProcessSnapshot();  // null when it cannot be taken
 bool ProcessFirst(SnapshotHandle h, std::string& imageName);

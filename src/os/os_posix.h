@@ -47,4 +47,8 @@ bool RunBatchDetached(const std::string& file, const std::string& dir);
 
 char AsciiUpper(char c);
 
+// Ends the ticking of an update's status window, if one ticks; before the
+// process exits, so that no thread is left to run into its end.
+void StopProgress();
+
 }  // namespace os

@@ -5,9 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "os/os.h"
@@ -65,8 +71,119 @@ WindowHandle CreateStatusWindow(const std::string& text, uint32_t, int, int, int
   return reinterpret_cast<WindowHandle>(++next);
 }
 
+namespace {
+
+// The terminal desktop's stand-in for an update's status window: a thread
+// that ticks every 100 ms, progress lines on standard error, and SIGINT
+// for the Cancel button.
+struct Progress {
+  ~Progress() {
+    if (ticker.joinable()) ticker.detach();
+  }
+  WindowHandle status = nullptr;
+  void (*tick)() = nullptr;
+  std::thread ticker;
+  std::mutex lock;  // the lines below and stopping
+  std::condition_variable wake;
+  bool stopping = false;
+  struct Phase {
+    uint64_t lastMs = 0, lastDone = 0;
+    bool shown = false, final = false;
+  };
+  std::map<std::string, Phase> phases;
+};
+Progress gProgress;
+
+volatile sig_atomic_t gCancelEnabled = 0;
+std::atomic<bool> gCancel{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "read from a signal handler");
+
+void OnInterrupt(int) {
+  // The first Ctrl-C stops the update as Cancel does; another one, or one
+  // that comes when the update can no longer be stopped, ends the program.
+  if (gCancelEnabled && !gCancel) {
+    gCancel = true;
+    return;
+  }
+  ::signal(SIGINT, SIG_DFL);
+  ::raise(SIGINT);
+}
+
+void SetInterruptHandler(bool cancel) {
+  gCancelEnabled = cancel ? 1 : 0;
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = cancel ? OnInterrupt : SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+}
+
+void RunTicker() {
+  std::unique_lock<std::mutex> hold(gProgress.lock);
+  while (!gProgress.stopping) {
+    gProgress.wake.wait_for(hold, std::chrono::milliseconds(100));
+    if (gProgress.stopping) break;
+    hold.unlock();
+    gProgress.tick();
+    hold.lock();
+  }
+}
+
+}  // namespace
+
+void AttachProgress(WindowHandle status, void (*tick)()) {
+  if (!status || gProgress.status) return;
+  gProgress.status = status;
+  gProgress.tick = tick;
+  gProgress.stopping = false;
+  gProgress.phases.clear();
+  gCancel = false;
+  SetInterruptHandler(true);
+  gProgress.ticker = std::thread(RunTicker);
+}
+
+void ShowProgress(WindowHandle status, const ProgressView& view) {
+  std::lock_guard<std::mutex> hold(gProgress.lock);
+  if (!status || status != gProgress.status) return;
+  Progress::Phase& phase = gProgress.phases[view.phase];
+  const uint64_t now = MonotonicMs();
+  if (phase.final) return;
+  if (!view.final &&
+      ((phase.shown && now - phase.lastMs < 100) || (phase.shown && view.done == phase.lastDone)))
+    return;
+  phase.shown = true;
+  phase.final = view.final;
+  phase.lastMs = now;
+  phase.lastDone = view.done;
+  const std::string line = "[progress] " + view.phase + " " + std::to_string(view.done) + " " +
+                           (view.total ? std::to_string(view.total) : std::string("?")) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+void EnableCancel(WindowHandle status, bool enabled) {
+  if (status && status == gProgress.status) SetInterruptHandler(enabled);
+}
+
+bool CancelRequested() { return gCancel; }
+
+void KeepResponsive() {}
+
+void StopProgress() {
+  {
+    std::lock_guard<std::mutex> hold(gProgress.lock);
+    if (!gProgress.status) return;
+    gProgress.stopping = true;
+    gProgress.status = nullptr;
+  }
+  gProgress.wake.notify_all();
+  if (gProgress.ticker.joinable()) gProgress.ticker.join();
+  SetInterruptHandler(false);
+}
+
 void DestroyWindow(WindowHandle h) {
   if (!h) return;
+  if (h == gProgress.status) StopProgress();
   std::fputs("[status closed]\n", stderr);
   std::fflush(stderr);
 }

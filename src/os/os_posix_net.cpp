@@ -15,7 +15,8 @@ namespace os {
 
 namespace {
 constexpr size_t kBufferLimit = 256 * 1024;  // pause the transfer beyond this
-constexpr long kPollMs = 1000;
+// Cancel (SIGINT) is looked for at least this often while a transfer waits.
+constexpr long kPollMs = 250;
 }  // namespace
 
 // Sessions and requests share one record; a session only holds the agent.
@@ -85,11 +86,12 @@ void Pump(NetState* n) {
 }
 
 // Waits for the network at most until the next check of the limits; a
-// transfer past a limit is ended as broken off.
+// transfer past a limit, or one the user stopped, is ended as broken off.
 void Wait(NetState* n) {
   if (n->done) return;
   uint64_t left = n->watch.MsLeft(MonotonicMs());
-  if (left == 0) {
+  // Stopped by the user: ended as a transfer that broke off.
+  if (left == 0 || CancelRequested()) {
     n->expired = n->done = true;
     n->result = CURLE_OPERATION_TIMEDOUT;
     return;

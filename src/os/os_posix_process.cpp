@@ -64,6 +64,7 @@ uint64_t MonotonicMs() {
 }
 
 void ExitProcess(int code) {
+  StopProgress();
   std::fflush(stdout);
   std::fflush(stderr);
   std::exit(code);

@@ -1,9 +1,15 @@
 // The desktop of the Windows build: message boxes, the status window, the
 // shell, and close requests to other programs' windows.
 #include <windows.h>
+#include <commctrl.h>
 #include <shellapi.h>
+// commctrl.h names a status bar function so; the layer's own is meant.
+#undef CreateStatusWindow
+
+#include <atomic>
 
 #include "os/os.h"
+#include "os/os_win32.h"
 
 namespace os {
 
@@ -32,7 +38,142 @@ WindowHandle CreateStatusWindow(const std::string& text, uint32_t style, int x, 
   return reinterpret_cast<WindowHandle>(w);
 }
 
-void DestroyWindow(WindowHandle h) { ::DestroyWindow(reinterpret_cast<HWND>(h)); }
+namespace {
+
+// The one status window that shows an update's progress, and its parts.
+struct ProgressWindow {
+  HWND status = nullptr, bar = nullptr, line = nullptr, cancel = nullptr;
+  WNDPROC base = nullptr;
+  void (*tick)() = nullptr;
+  int bar_pos = -1;
+  std::string text;
+};
+ProgressWindow gProgress;
+std::atomic<bool> gCancel{false};
+
+constexpr UINT_PTR kTimerId = 1;
+constexpr UINT kTickMs = 200;
+
+// The static control passes its children's notifications to nobody; the
+// status window takes the Cancel button's click itself.
+LRESULT CALLBACK StatusProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_COMMAND && HIWORD(wp) == BN_CLICKED &&
+      reinterpret_cast<HWND>(lp) == gProgress.cancel && gProgress.cancel) {
+    gCancel = true;
+    ::EnableWindow(gProgress.cancel, FALSE);
+    return 0;
+  }
+  return ::CallWindowProcA(gProgress.base, h, msg, wp, lp);
+}
+
+VOID CALLBACK OnTick(HWND, UINT, UINT_PTR, DWORD) {
+  if (gProgress.tick) gProgress.tick();
+}
+
+HWND Child(HWND parent, const char* cls, const char* text, DWORD style, int id, int x, int y, int w,
+           int h) {
+  HWND c = ::CreateWindowExA(0, cls, text, WS_CHILD | WS_VISIBLE | style, x, y, w, h, parent,
+                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                             ::GetModuleHandleA(nullptr), nullptr);
+  if (c)
+    ::SendMessageA(c, WM_SETFONT, reinterpret_cast<WPARAM>(::GetStockObject(DEFAULT_GUI_FONT)), 0);
+  return c;
+}
+
+}  // namespace
+
+void AttachProgress(WindowHandle status, void (*tick)()) {
+  HWND w = reinterpret_cast<HWND>(status);
+  if (!w || gProgress.status) return;
+  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+  ::InitCommonControlsEx(&controls);
+  // Below the window's own text, which stays centred in the middle: the
+  // bar and the line on the left, Cancel beside them.
+  RECT r;
+  ::GetClientRect(w, &r);
+  const int width = r.right - r.left, height = r.bottom - r.top;
+  const int margin = 8, buttonWidth = 72, buttonHeight = 22;
+  const int top = height / 2 + 11;
+  const int left = width - 2 * margin - buttonWidth - margin / 2;
+  gProgress.status = w;
+  gProgress.bar = Child(w, PROGRESS_CLASSA, "", 0, 1, margin, top, left, 10);
+  gProgress.line =
+      Child(w, "STATIC", "", SS_LEFTNOWORDWRAP | SS_NOPREFIX, 2, margin, top + 12, left, 16);
+  gProgress.cancel = Child(w, "BUTTON", "Cancel", BS_PUSHBUTTON | WS_TABSTOP, IDCANCEL,
+                           width - margin - buttonWidth, top, buttonWidth, buttonHeight);
+  ::SendMessageA(gProgress.bar, PBM_SETRANGE32, 0, 1000);
+  gProgress.base = reinterpret_cast<WNDPROC>(
+      ::SetWindowLongPtrA(w, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(StatusProc)));
+  gProgress.tick = tick;
+  gCancel = false;
+  ::SetTimer(w, kTimerId, kTickMs, OnTick);
+}
+
+void ShowProgress(WindowHandle status, const ProgressView& view) {
+  if (!status || reinterpret_cast<HWND>(status) != gProgress.status) return;
+  if (view.bar != gProgress.bar_pos) {
+    gProgress.bar_pos = view.bar;
+    ::SendMessageA(gProgress.bar, PBM_SETPOS, static_cast<WPARAM>(view.bar), 0);
+  }
+  if (view.line != gProgress.text) {
+    gProgress.text = view.line;
+    ::SetWindowTextA(gProgress.line, view.line.c_str());
+  }
+}
+
+void EnableCancel(WindowHandle status, bool enabled) {
+  if (status && reinterpret_cast<HWND>(status) == gProgress.status && gProgress.cancel)
+    ::EnableWindow(gProgress.cancel, enabled && !gCancel ? TRUE : FALSE);
+}
+
+bool CancelRequested() { return gCancel; }
+
+void PumpMessages() {
+  MSG m;
+  while (::PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+    if (m.message == WM_QUIT) {
+      ::PostQuitMessage(static_cast<int>(m.wParam));
+      return;
+    }
+    ::TranslateMessage(&m);
+    ::DispatchMessageA(&m);
+  }
+}
+
+bool WaitHandleOrMessages(HANDLE handle, DWORD ms, bool endOnCancel) {
+  const ULONGLONG until = ::GetTickCount64() + ms;
+  for (;;) {
+    PumpMessages();
+    if (endOnCancel && gCancel) return false;
+    const ULONGLONG now = ::GetTickCount64();
+    if (handle && ::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0) return true;
+    if (now >= until) return false;
+    const DWORD left = static_cast<DWORD>(until - now);
+    const DWORD got =
+        handle ? ::MsgWaitForMultipleObjectsEx(1, &handle, left, QS_ALLINPUT, MWMO_INPUTAVAILABLE)
+               : ::MsgWaitForMultipleObjectsEx(0, nullptr, left, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (handle && got == WAIT_OBJECT_0) return true;
+    if (got == WAIT_FAILED) ::Sleep(left < 10 ? left : 10);
+  }
+}
+
+void KeepResponsive() {
+  static ULONGLONG last = 0;
+  const ULONGLONG now = ::GetTickCount64();
+  if (now - last < 20) return;
+  last = now;
+  PumpMessages();
+}
+
+void DestroyWindow(WindowHandle h) {
+  HWND w = reinterpret_cast<HWND>(h);
+  if (w && w == gProgress.status) {
+    ::KillTimer(w, kTimerId);
+    ::SetWindowLongPtrA(w, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(gProgress.base));
+    gProgress = ProgressWindow();
+  }
+  ::DestroyWindow(w);
+}
 
 intptr_t ShellOpen(const std::string& file, const std::string& params, const std::string& dir,
                    int showCommand) {

@@ -147,6 +147,7 @@ bool SyncTree(const std::string& folder) {
     const std::string name = fd.cFileName;
     if (name == "." || name == "..") continue;
     const std::string path = folder + "\\" + name;
+    KeepResponsive();  // thousands of flushes take a while
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       all = SyncTree(path) && all;

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "os/os.h"
+#include "os/os_win32.h"
 
 namespace os {
 
@@ -25,18 +26,29 @@ namespace {
 
 constexpr DWORD kPiece = 16 * 1024;
 constexpr size_t kQueueLimit = 256 * 1024;  // the worker waits for room beyond this
-constexpr uint64_t kPollMs = 1000;
+// The program's thread checks for Cancel and handles its window's messages
+// at least this often while it waits for the network.
+constexpr uint64_t kPollMs = 250;
 
 // What the program's thread and the worker share; whichever lets go last
 // frees it. Everything below `lock` is read and written under it.
 struct Transfer {
-  explicit Transfer(const TransferLimits& limits) : watch(limits, MonotonicMs()) {}
+  explicit Transfer(const TransferLimits& limits)
+      : wake(::CreateEventA(nullptr, FALSE, FALSE, nullptr)), watch(limits, MonotonicMs()) {}
+  ~Transfer() {
+    if (wake) ::CloseHandle(wake);
+  }
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
 
   LONG refs = 2;
   HINTERNET session = nullptr;
   std::string url;
   DWORD flags = 0;
 
+  // Signalled for the program's thread, which waits with its messages
+  // handled, whenever the transfer changed; the worker waits on changed.
+  HANDLE wake;
   SRWLOCK lock = SRWLOCK_INIT;
   CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
   HINTERNET request = nullptr;  // closed by exactly one side, whoever takes it
@@ -53,6 +65,11 @@ struct Transfer {
   ByteQueue queue;
   TransferWatch watch;
 };
+
+void Changed(Transfer* t) {
+  ::WakeAllConditionVariable(&t->changed);
+  if (t->wake) ::SetEvent(t->wake);
+}
 
 void Release(Transfer* t) {
   if (::InterlockedDecrement(&t->refs) == 0) delete t;
@@ -113,7 +130,7 @@ DWORD WINAPI RunTransfer(void* arg) {
       t->knownLength = !length.empty();
       t->length = std::strtoull(length.c_str(), nullptr, 10);
     }
-    ::WakeAllConditionVariable(&t->changed);
+    Changed(t);
   }
   char piece[kPiece];
   while (r) {
@@ -132,7 +149,7 @@ DWORD WINAPI RunTransfer(void* arg) {
       t->received += got;
       t->watch.Received(got, MonotonicMs());
     }
-    ::WakeAllConditionVariable(&t->changed);
+    Changed(t);
     while (!t->finished && !t->abandoned && t->queue.Size() >= kQueueLimit) {
       t->waitingForRoom = true;
       hold.Wait(INFINITE);
@@ -180,7 +197,7 @@ void Abandon(Transfer* t) {
     Locked hold(t);
     t->abandoned = true;
     r = std::exchange(t->request, nullptr);
-    ::WakeAllConditionVariable(&t->changed);
+    Changed(t);
   }
   if (r) CloseAside(r);
   Release(t);
@@ -233,17 +250,18 @@ NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache,
   }
   ::CloseHandle(worker);
   bool answered = false;
-  {
-    Locked hold(t);
-    for (;;) {
+  for (;;) {
+    uint64_t left = 0;
+    {
+      Locked hold(t);
+      answered = t->answered;
       if (t->answered || t->finished) break;
-      uint64_t left = t->watch.MsLeft(MonotonicMs());
-      if (left == 0) break;
-      hold.Wait(std::min(left, kPollMs));
+      left = t->watch.MsLeft(MonotonicMs());
     }
-    answered = t->answered;
+    if (left == 0 || CancelRequested()) break;
+    WaitHandleOrMessages(t->wake, static_cast<DWORD>(std::min(left, kPollMs)), true);
   }
-  if (!answered) {
+  if (!answered || CancelRequested()) {
     Abandon(t);
     return nullptr;
   }
@@ -266,24 +284,22 @@ bool UrlRead(NetHandle url, void* buf, uint32_t size, uint32_t& got) {
   got = 0;
   Transfer* t = url ? url->transfer : nullptr;
   if (!t) return false;
-  bool expired = false;
-  {
-    Locked hold(t);
-    while (t->queue.Empty() && !t->finished) {
-      uint64_t left = t->watch.MsLeft(MonotonicMs());
-      if (left == 0) {
-        expired = true;
-        break;
+  for (;;) {
+    uint64_t left = 0;
+    {
+      Locked hold(t);
+      if (!t->queue.Empty() || t->finished) {
+        if (t->queue.Empty()) return !t->failed;
+        got = static_cast<uint32_t>(t->queue.Take(buf, size));
+        if (t->waitingForRoom && t->queue.Size() < kQueueLimit / 2)
+          ::WakeAllConditionVariable(&t->changed);
+        return true;
       }
-      hold.Wait(std::min(left, kPollMs));
+      left = t->watch.MsLeft(MonotonicMs());
     }
-    if (!expired) {
-      if (t->queue.Empty()) return !t->failed;
-      got = static_cast<uint32_t>(t->queue.Take(buf, size));
-      if (t->waitingForRoom && t->queue.Size() < kQueueLimit / 2)
-        ::WakeAllConditionVariable(&t->changed);
-      return true;
-    }
+    // Past a limit, or stopped by the user: the transfer is given up.
+    if (left == 0 || CancelRequested()) break;
+    WaitHandleOrMessages(t->wake, static_cast<DWORD>(std::min(left, kPollMs)), true);
   }
   Abandon(t);
   url->transfer = nullptr;

@@ -8,6 +8,7 @@
 
 #include "os/cmdline.h"
 #include "os/os.h"
+#include "os/os_win32.h"
 
 namespace os {
 
@@ -24,7 +25,9 @@ std::string FirstArgument() {
 
 void ComInitialize() { ::CoInitialize(nullptr); }
 void ComUninitialize() { ::CoUninitialize(); }
-void Sleep(uint32_t ms) { ::Sleep(ms); }
+// The program's thread owns the status window: it waits with its messages
+// handled, so that the window is painted and answers while it waits.
+void Sleep(uint32_t ms) { WaitHandleOrMessages(nullptr, ms); }
 
 SystemTime GetSystemTimeUtc() {
   SYSTEMTIME st;

@@ -45,6 +45,7 @@ void __throw_bad_array_new_length() { throw bad_array_new_length(); }
 void __throw_bad_function_call() { throw RuntimeFault("bad function call"); }
 void __throw_length_error(const char* what) { throw RuntimeFault(what); }
 void __throw_logic_error(const char* what) { throw RuntimeFault(what); }
+void __throw_system_error(int) { throw RuntimeFault("a lock of the system failed"); }
 // The format's arguments are not filled in: the text names the call.
 void __throw_out_of_range_fmt(const char* format, ...) { throw RuntimeFault(format); }
 }  // namespace std

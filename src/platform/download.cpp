@@ -4,6 +4,7 @@
 #include "os/os.h"
 #include "platform/hex.h"
 #include "platform/http.h"
+#include "platform/progress.h"
 
 namespace {
 
@@ -51,10 +52,15 @@ DownloadResult DownloadFile(const std::string& url, const std::string& path,
   char buffer[1024];
   DownloadResult result = DownloadResult::kDone;
   uint64_t total = 0;
+  ProgressBegin(UpdatePhase::kDownload, check.hasSize ? check.size : announced);
   for (;;) {
     uint32_t got = 0;
+    if (UpdateCancelled()) {
+      result = DownloadResult::kCancelled;
+      break;
+    }
     if (!os::UrlRead(request.Get(), buffer, sizeof buffer, got)) {
-      result = DownloadResult::kFailed;
+      result = UpdateCancelled() ? DownloadResult::kCancelled : DownloadResult::kFailed;
       break;
     }
     if (got == 0) break;
@@ -74,6 +80,8 @@ DownloadResult DownloadFile(const std::string& url, const std::string& path,
       os::FileDelete(path);
       RaiseInOutError(err);
     }
+    ProgressDone(total);
+    os::KeepResponsive();
   }
   if (result == DownloadResult::kDone) {
     os::Sha256Digest digest{};
@@ -91,6 +99,8 @@ DownloadResult DownloadFile(const std::string& url, const std::string& path,
     // A cut or mismatched installer or package must never be started or
     // unpacked.
     os::FileDelete(path);
+  } else {
+    ProgressComplete();
   }
   return result;
 }
@@ -109,6 +119,7 @@ bool MeasureFile(const std::string& path, uint64_t& size, os::Sha256Digest& dige
     if (got == 0) break;
     size += got;
     os::Sha256Update(hash.Get(), buffer, got);
+    os::KeepResponsive();
   }
   return os::Sha256Finish(hash.Get(), digest);
 }

@@ -19,13 +19,15 @@ struct FileCheck {
 FileCheck MakeFileCheck(const std::string& sha256, bool sha256Given, const std::string& size,
                         bool sizeGiven);
 
-enum class DownloadResult { kDone, kFailed, kMismatch };
+enum class DownloadResult { kDone, kFailed, kMismatch, kCancelled };
 
 // Saves the body of url into a file created anew at path, checked against
 // check while it is written: kFailed when the URL did not open (an error
 // status included) or the transfer broke off, kMismatch when the announced
-// or received length or the digest differ from check; no file is left
-// behind then. Errors creating or writing the file raise EInOutError.
+// or received length or the digest differ from check, kCancelled when the
+// user stopped the update; no file is left behind then. The progress of
+// the update's download phase follows the bytes written. Errors creating
+// or writing the file raise EInOutError.
 DownloadResult DownloadFile(const std::string& url, const std::string& path,
                             const FileCheck& check = FileCheck());
 

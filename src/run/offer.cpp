@@ -8,6 +8,7 @@
 #include "platform/desktop.h"
 #include "platform/download.h"
 #include "platform/names.h"
+#include "platform/progress.h"
 #include "version/config.h"
 
 namespace {
@@ -51,7 +52,12 @@ int32_t RunInstaller() {
   const std::string target = GetTempFolder() + gRun.UpdateFile;
   DownloadResult got = DownloadFile(gRun.UrlFile + gRun.UpdateFile, target, check);
   if (got == DownloadResult::kMismatch) return -4;
-  if (got != DownloadResult::kDone) return -1;
+  if (got == DownloadResult::kFailed) return -1;
+  // Stopped by the user, if only just after the last byte: nothing starts.
+  if (got == DownloadResult::kCancelled || UpdateCancelled()) {
+    os::FileDelete(target);
+    return 0;
+  }
   return LaunchVerified(target) ? 0 : -2;
 }
 
@@ -121,9 +127,9 @@ int32_t OfferUpdate() {
     ShowNotice("Please CLOSE APPLICATION before update !  ");
     return 0;
   }
-  ShowStatus("Please wait to update ..... ");
-  int32_t code = 0;
   const std::string type = UpperCase(ExtractFileExt(gRun.UpdateFile));
+  ShowUpdateStatus("Please wait to update ..... ", type == ".ZIP");
+  int32_t code = 0;
   if (type == ".EXE") {
     code = RunInstaller();
   } else if (type == ".ZIP") {

@@ -38,6 +38,20 @@ def status(text):
     return b"[status] " + text + b"\n"
 
 
+def split_progress(err):
+    """stderr without its [progress] lines, and those lines as (phase, done,
+    total) with total None when unknown: the suites that check the rest of
+    the terminal desktop's lines compare them apart."""
+    kept, progress = [], []
+    for line in err.splitlines(keepends=True):
+        if line.startswith(b"[progress] "):
+            phase, done, total = line.split()[1:4]
+            progress.append((phase.decode(), int(done), None if total == b"?" else int(total)))
+        else:
+            kept.append(line)
+    return b"".join(kept), progress
+
+
 def launch(target):
     return b"[launch] " + target + b"\n"
 
@@ -91,10 +105,13 @@ class AppFolder:
         return env
 
     def run(self, option=None, answers=b"", timeout=60):
+        """(exit code, stdout, stderr without [progress] lines); the progress
+        lines of the run are kept in self.progress."""
         args = [self.exe] + ([option] if option is not None else [])
         p = subprocess.run(args, input=answers, capture_output=True, timeout=timeout,
                            cwd=self.root, env=self.env())
-        return p.returncode, p.stdout, p.stderr
+        err, self.progress = split_progress(p.stderr)
+        return p.returncode, p.stdout, err
 
     def start(self, option=None):
         args = [self.exe] + ([option] if option is not None else [])

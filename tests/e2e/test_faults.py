@@ -19,8 +19,8 @@ import zipfile
 
 from e2e.support import (BIN, CLOSED, COMPLETE, CRLF, HOME, WAIT, fallback, homepage_question,
                          launch, no_information, notice, other_checkers_running, read,
-                         start_serving, stop_serving, tree, up_to_date, update_question,
-                         UpdateFolder, wait_for, zip_bytes)
+                         split_progress, start_serving, stop_serving, tree, up_to_date,
+                         update_question, UpdateFolder, wait_for, zip_bytes)
 
 
 AS_ROOT = os.geteuid() == 0
@@ -182,7 +182,8 @@ def run_side_by_side(runs, timeout=300):
         try:
             p = subprocess.run(args, input=answers, capture_output=True, timeout=timeout,
                                cwd=folder.root, env=folder.env())
-            results[i] = (p.returncode, p.stdout, p.stderr, time.monotonic() - started)
+            results[i] = (p.returncode, p.stdout, split_progress(p.stderr)[0],
+                          time.monotonic() - started)
         except subprocess.TimeoutExpired as e:
             results[i] = ("no end after %d s" % timeout, e.stdout, e.stderr, timeout)
 

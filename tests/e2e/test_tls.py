@@ -7,8 +7,8 @@ import subprocess
 import unittest
 
 from e2e.support import (CLOSED, COMPLETE, WAIT, no_information, other_checkers_running, read,
-                         tree, up_to_date, update_question, UpdateFolder, wait_for,
-                         zip_bytes)
+                         split_progress, tree, up_to_date, update_question, UpdateFolder,
+                         wait_for, zip_bytes)
 from tls import TlsServers, ca_bundle_path  # noqa: E402
 
 AS_ROOT = os.geteuid() == 0
@@ -34,7 +34,8 @@ class TrustingFolder(UpdateFolder):
                 self.bundle, ca_bundle_path(), self.exe] + ([option] if option is not None else [])
         p = subprocess.run(args, input=answers, capture_output=True, timeout=timeout,
                            cwd=self.root, env=self.env())
-        return p.returncode, p.stdout, p.stderr
+        err, self.progress = split_progress(p.stderr)
+        return p.returncode, p.stdout, err
 
 
 def setUpModule():

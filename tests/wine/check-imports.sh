@@ -7,7 +7,7 @@
 set -euo pipefail
 exe="$1"
 kind="${2:-checker}"
-allowed=" kernel32.dll user32.dll shell32.dll wininet.dll version.dll ole32.dll oleaut32.dll advapi32.dll bcrypt.dll msvcrt.dll "
+allowed=" kernel32.dll user32.dll gdi32.dll comctl32.dll shell32.dll wininet.dll version.dll ole32.dll oleaut32.dll advapi32.dll bcrypt.dll msvcrt.dll "
 dlls=$(i686-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ {print tolower($3)}')
 [ -n "$dlls" ] || { echo "no import table found in $exe"; exit 1; }
 bad=0

@@ -7,7 +7,7 @@
 #   harness.sh stop  STATE_DIR
 #
 # Inputs (optional):
-#   WDRIVER_SRC_DIR        directory holding wdriver.c and recorder.c
+#   WDRIVER_SRC_DIR        directory holding wdriver.c, recorder.c and observer.c
 #                          (default: ../tools next to this script)
 #   MINGW_CC               cross compiler (default i686-w64-mingw32-gcc-posix)
 #   PELMATIC_RECORDER_EXTS extra document extensions routed to the recorder,
@@ -204,10 +204,11 @@ build_tools() {
     [ -f "$src/wdriver.c" ] && [ -f "$src/recorder.c" ] && have_src=1
     # Tools the caller put there are used as they are, unless we can see
     # sources newer than them.
-    if [ -f "$state/wdriver.exe" ] && [ -f "$state/recorder.exe" ]; then
+    if [ -f "$state/wdriver.exe" ] && [ -f "$state/recorder.exe" ] && [ -f "$state/observer.exe" ]; then
         if [ $have_src = 0 ] ||
             { [ "$state/wdriver.exe" -nt "$src/wdriver.c" ] &&
-                [ "$state/recorder.exe" -nt "$src/recorder.c" ]; }; then
+                [ "$state/recorder.exe" -nt "$src/recorder.c" ] &&
+                [ "$state/observer.exe" -nt "$src/observer.c" ]; }; then
             return 0
         fi
     fi
@@ -218,6 +219,8 @@ build_tools() {
         die "building wdriver.exe failed"
     "$cc" -O2 -static -mwindows -o "$state/recorder.exe" "$src/recorder.c" ||
         die "building recorder.exe failed"
+    "$cc" -O2 -static -o "$state/observer.exe" "$src/observer.c" -luser32 ||
+        die "building observer.exe failed"
 }
 
 shelldouble_clsid='{67BED662-A42C-4C62-824C-39FE291EF067}'
@@ -409,6 +412,7 @@ do_start() {
         echo "export WINEDEBUG=$(shq "$WINEDEBUG")"
         echo "export WINEDLLOVERRIDES=$(shq "$WINEDLLOVERRIDES")"
         echo "export PELMATIC_WDRIVER=$(shq "$state/wdriver.exe")"
+        echo "export PELMATIC_OBSERVER=$(shq "$state/observer.exe")"
         echo "export PELMATIC_RECORDER_EXE=$(shq "$WINEPREFIX/drive_c/pelmatic-test/recorder.exe")"
         echo "export PELMATIC_RECORDER_LOG_UNIX=$(shq "$WINEPREFIX/drive_c/recorder.log")"
         echo "export PELMATIC_WINE_STATE=$(shq "$state")"

@@ -616,7 +616,8 @@ class FilteredExtractionUnderWine(unittest.TestCase):
         res = subprocess.run([cxx, "-std=c++17", "-O1", "-DWIN32_LEAN_AND_MEAN", "-DNOMINMAX",
                               "-I" + os.path.join(TOP, "src"), "-static", "-o", cls.driver, src,
                               CORE_LIB, "-lwininet", "-lole32", "-loleaut32", "-luuid",
-                              "-lshell32", "-luser32", "-lversion"], capture_output=True)
+                              "-lshell32", "-luser32", "-lversion", "-lcomctl32", "-lgdi32",
+                              "-ladvapi32", "-lbcrypt"], capture_output=True)
         if res.returncode != 0:
             raise wt.WineToolError(res.stderr.decode("utf-8", "replace"))
         cls.double = ShellDouble()
