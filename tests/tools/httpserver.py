@@ -18,11 +18,27 @@ bytes of the body), redirect (a Location, with code and body), endless (the
 body, then filler without end), generate (the body, then that many filler
 bytes, with their length announced).
 
+Files are served with byte ranges: a strong ETag and Last-Modified,
+Accept-Ranges, "Range: bytes=N-" (or N-M) answered 206 with Content-Range,
+If-Range honoured, 416 with "bytes */SIZE" past the end. Faults for that:
+cut_every (each answer's body cut after that many bytes), ignore_range
+(always the whole file, 200), wrong_range ("start" or "total": a
+Content-Range that does not match what is sent), no_content_range (206
+without the header), etag (a text to send instead, or null for none),
+last_modified (false for none).
+
+times: N makes a fault apply to the first N requests for its path since
+the faults file last changed; the requests after them get the fault under
+"then", or none.
+
 The faults file maps an exact URL path (query ignored) to a fault object and
-is re-read for every request, so a test can change behaviour mid-run.
+is re-read for every request, so a test can change behaviour mid-run. With
+--sent FILE, one JSON line per answer gives its path, status and the body
+bytes sent.
 """
 
 import argparse
+import email.utils
 import json
 import os
 import signal
@@ -131,9 +147,12 @@ class BytesBody:
 
 
 class FileBody:
-    def __init__(self, path):
+    def __init__(self, path, offset=0, length=None):
         self.file = open(path, "rb")
-        self.size = os.fstat(self.file.fileno()).st_size
+        total = os.fstat(self.file.fileno()).st_size
+        self.offset = offset
+        self.size = total - offset if length is None else length
+        self.file.seek(offset)
 
     def pieces(self, piece_size, limit):
         remaining = limit
@@ -262,6 +281,19 @@ class Handler(BaseHTTPRequestHandler):
             return {}
         if not isinstance(fault, dict):
             raise FaultError(f"fault for {url_path} must be a JSON object")
+        if "times" in fault:
+            cfg = self.server.cfg
+            with cfg.log_lock:
+                # Counted afresh whenever the faults change.
+                generation = json.dumps(faults, sort_keys=True)
+                if cfg.generation != generation:
+                    cfg.generation, cfg.counts = generation, {}
+                seen = cfg.counts.get(url_path, 0)
+                cfg.counts[url_path] = seen + 1
+            if seen >= int(_number(fault, "times")):
+                fault = fault.get("then") or {}
+                if not isinstance(fault, dict):
+                    raise FaultError("'then' must be a JSON object")
         return fault
 
     def _apply(self, url_path, fault, head):
@@ -306,7 +338,7 @@ class Handler(BaseHTTPRequestHandler):
             body = None
             if path is not None:
                 try:
-                    body = FileBody(path)
+                    status, body, extra = self._file_answer(path, fault, extra)
                 except OSError:
                     body = None
             if body is None:
@@ -318,6 +350,63 @@ class Handler(BaseHTTPRequestHandler):
         finally:
             body.close()
 
+    # -- byte ranges --------------------------------------------------------
+
+    def _file_answer(self, path, fault, extra):
+        """(status, body, headers) for a file, with its validators and the
+        range asked for."""
+        st = os.stat(path)
+        size = st.st_size
+        headers = {"Accept-Ranges": "bytes"}
+        etag = fault.get("etag", '"%x-%x"' % (size, st.st_mtime_ns))
+        if etag is not None:
+            headers["ETag"] = str(etag)
+        modified = email.utils.formatdate(st.st_mtime, usegmt=True)
+        if fault.get("last_modified", True):
+            headers["Last-Modified"] = modified
+        headers.update(extra)
+        wanted = self.headers.get("Range")
+        if_range = self.headers.get("If-Range")
+        if not wanted or fault.get("ignore_range"):
+            return 200, FileBody(path), headers
+        if if_range is not None:
+            strong = etag is not None and not str(etag).startswith("W/") and if_range == etag
+            dated = fault.get("last_modified", True) and if_range == modified
+            if not (strong or dated):
+                return 200, FileBody(path), headers
+        spec = wanted.strip()
+        if not spec.startswith("bytes=") or "," in spec:
+            return 200, FileBody(path), headers
+        first, _, last = spec[6:].partition("-")
+        try:
+            start = int(first)
+            end = int(last) if last else size - 1
+        except ValueError:
+            return 200, FileBody(path), headers
+        if start >= size:
+            headers["Content-Range"] = "bytes */%d" % size
+            return 416, BytesBody(status_page(416)), headers
+        end = min(end, size - 1)
+        shown_start, shown_total = start, size
+        wrong = fault.get("wrong_range")
+        if wrong == "start":
+            shown_start = start + 1
+        elif wrong == "total":
+            shown_total = size + 1
+        if not fault.get("no_content_range"):
+            headers["Content-Range"] = "bytes %d-%d/%d" % (shown_start, end, shown_total)
+        return 206, FileBody(path, start, end - start + 1), headers
+
+    def _record_sent(self, status, sent):
+        cfg = self.server.cfg
+        if not cfg.sent_path:
+            return
+        line = json.dumps({"path": self._raw_target(), "status": status, "sent": sent,
+                           "range": self.headers.get("Range")}) + "\n"
+        with cfg.log_lock:
+            with open(cfg.sent_path, "a", encoding="utf-8") as f:
+                f.write(line)
+
     # -- response side ------------------------------------------------------
 
     def _send(self, status, body, content_type, head, extra, fault=None):
@@ -327,6 +416,8 @@ class Handler(BaseHTTPRequestHandler):
         drip = fault.get("drip")
         if cut is not None:
             cut = int(_number(fault, "cut"))
+        if "cut_every" in fault and 200 <= status < 300:
+            cut = int(_number(fault, "cut_every"))
         chunk_size = PIECE_SIZE
         delay = 0.0
         if drip is not None:
@@ -356,6 +447,7 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header(name, value)
         self.end_headers()
         if head or not send_body:
+            self._record_sent(status, 0)
             return
 
         limit = body.size if cut is None else max(0, min(cut, body.size))
@@ -364,10 +456,20 @@ class Handler(BaseHTTPRequestHandler):
 
         if (isinstance(body, FileBody) and not chunked and drip is None
                 and "stall" not in fault and hasattr(os, "sendfile")):
-            if limit > 0:  # socket.sendfile rejects a zero count
-                self.connection.sendfile(body.file, 0, limit)
+            sent = 0
+            try:
+                if limit > 0:  # socket.sendfile rejects a zero count
+                    sent = self.connection.sendfile(body.file, body.offset, limit)
+            finally:
+                self._record_sent(status, sent)
             return
+        self._sent = 0
+        try:
+            self._send_pieces(body, chunk_size, limit, delay, chunked, cut, fault)
+        finally:
+            self._record_sent(status, self._sent)
 
+    def _send_pieces(self, body, chunk_size, limit, delay, chunked, cut, fault):
         stopping = self.server.cfg.stopping
         stall = fault.get("stall")
         stall_after = int(_number(fault, "stall_after")) if "stall_after" in fault else 0
@@ -394,6 +496,7 @@ class Handler(BaseHTTPRequestHandler):
                 self.wfile.write(b"%x\r\n" % len(piece) + piece + b"\r\n")
             else:
                 self.wfile.write(piece)
+            self._sent = sent
         if chunked and cut is None:
             self.wfile.write(b"0\r\n\r\n")
 
@@ -438,12 +541,14 @@ def _number(fault, key):
 
 
 class Config:
-    def __init__(self, root, log_path, faults_path):
+    def __init__(self, root, log_path, faults_path, sent_path=None):
         self.root = root
         self.log_path = log_path
         self.faults_path = faults_path
+        self.sent_path = sent_path
         self.log_lock = threading.Lock()
         self.stopping = threading.Event()
+        self.generation, self.counts = None, {}
 
 
 class Server(ThreadingHTTPServer):
@@ -490,6 +595,7 @@ def parse_args(argv):
     parser.add_argument("--portfile", help="file receiving the bound port")
     parser.add_argument("--log", help="append one JSON line per request")
     parser.add_argument("--faults", help="JSON file of per-path faults")
+    parser.add_argument("--sent", help="append one JSON line per answer: the body bytes sent")
     parser.add_argument("--max-seconds", type=float, default=1800.0,
                         help="exit on our own after this long")
     parser.add_argument("--tls-cert", help="serve HTTPS with this PEM certificate (chain)")
@@ -515,6 +621,7 @@ def main(argv=None):
         root,
         os.path.abspath(args.log) if args.log else None,
         os.path.abspath(args.faults) if args.faults else None,
+        os.path.abspath(args.sent) if args.sent else None,
     )
     stopping = server.cfg.stopping
 

@@ -159,6 +159,68 @@ class HttpServerTest(unittest.TestCase):
             resp.read()
         self.assertEqual(caught.exception.partial, b"ab")
 
+    def test_byte_ranges_with_validators(self):
+        conn = self.connect()
+        resp, body = self.get(conn, "/data.bin")
+        etag, modified = resp.getheader("ETag"), resp.getheader("Last-Modified")
+        self.assertTrue(etag.startswith('"'), etag)
+        self.assertEqual(resp.getheader("Accept-Ranges"), "bytes")
+        resp, body = self.get(conn, "/data.bin", headers={"Range": "bytes=1000-"})
+        self.assertEqual((resp.status, body), (206, DATA[1000:]))
+        self.assertEqual(resp.getheader("Content-Range"), "bytes 1000-%d/%d"
+                         % (len(DATA) - 1, len(DATA)))
+        for validator in (etag, modified):
+            resp, body = self.get(conn, "/data.bin",
+                                  headers={"Range": "bytes=10-19", "If-Range": validator})
+            self.assertEqual((resp.status, body), (206, DATA[10:20]))
+        # Another validator: the whole file, as after a change.
+        resp, body = self.get(conn, "/data.bin", headers={"Range": "bytes=10-", "If-Range": '"x"'})
+        self.assertEqual((resp.status, body), (200, DATA))
+        resp, body = self.get(conn, "/data.bin", headers={"Range": "bytes=%d-" % len(DATA)})
+        self.assertEqual((resp.status, resp.getheader("Content-Range")),
+                         (416, "bytes */%d" % len(DATA)))
+        self.assertEqual([(a["status"], a["sent"]) for a in self.server.answers()],
+                         [(200, len(DATA)), (206, len(DATA) - 1000), (206, 10), (206, 10),
+                          (200, len(DATA)), (416, len(body))])
+
+    def test_range_faults(self):
+        self.server.set_faults({"/data.bin": {"ignore_range": True, "etag": None,
+                                              "last_modified": False}})
+        conn = self.connect()
+        resp, body = self.get(conn, "/data.bin", headers={"Range": "bytes=5-"})
+        self.assertEqual((resp.status, body, resp.getheader("ETag"),
+                          resp.getheader("Last-Modified")), (200, DATA, None, None))
+        for wrong, shown in (("start", "bytes 6-"), ("total", "/%d" % (len(DATA) + 1))):
+            self.server.set_faults({"/data.bin": {"wrong_range": wrong}})
+            resp, body = self.get(self.connect(), "/data.bin", headers={"Range": "bytes=5-"})
+            self.assertEqual((resp.status, body), (206, DATA[5:]))
+            self.assertIn(shown, resp.getheader("Content-Range"))
+        self.server.set_faults({"/data.bin": {"no_content_range": True}})
+        resp, body = self.get(self.connect(), "/data.bin", headers={"Range": "bytes=5-"})
+        self.assertEqual((resp.status, resp.getheader("Content-Range")), (206, None))
+        # Cut after every 1000 bytes of each answer, ranges or not.
+        self.server.set_faults({"/data.bin": {"cut_every": 1000}})
+        status, _, body = split_response(raw_exchange(
+            self.port, b"GET /data.bin HTTP/1.1\r\nHost: x\r\nRange: bytes=3000-\r\n\r\n"))
+        self.assertEqual((status, body), (206, DATA[3000:4000]))
+
+    def test_times_and_then(self):
+        self.server.set_faults({"/data.bin": {"status": 503, "headers": {"Retry-After": "2"},
+                                              "times": 2, "then": {"cut": 10}}})
+        statuses = []
+        for _ in range(3):
+            status, headers, body = split_response(raw_exchange(
+                self.port, b"GET /data.bin HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"))
+            statuses.append((status, headers.get("retry-after"), len(body)))
+        self.assertEqual([s[:2] for s in statuses], [(503, "2"), (503, "2"), (200, None)])
+        self.assertEqual(statuses[2][2], 10)
+        # New faults count afresh.
+        self.server.set_faults({"/data.bin": {"reset": True, "times": 1}})
+        with self.assertRaises(OSError):
+            self.get(self.connect(), "/data.bin")
+        resp, body = self.get(self.connect(), "/data.bin")
+        self.assertEqual(body, DATA)
+
     def test_drip_delivers_whole_body_slowly(self):
         self.server.set_faults({"/data.bin": {"drip": [len(DATA) // 5 + 1, 60]}})
         start = time.monotonic()

@@ -37,6 +37,7 @@ class TestServer:
         self.portfile = os.path.join(self._dir, "port")
         self.logfile = os.path.join(self._dir, "requests.jsonl")
         self.faultsfile = os.path.join(self._dir, "faults.json")
+        self.sentfile = os.path.join(self._dir, "sent.jsonl")
         self.outputfile = os.path.join(self._dir, "server-output.txt")
         if faults is not None:
             self.set_faults(faults)
@@ -50,6 +51,7 @@ class TestServer:
             "--portfile", self.portfile,
             "--log", self.logfile,
             "--faults", self.faultsfile,
+            "--sent", self.sentfile,
             "--max-seconds", str(max_seconds),
         ]
         if self.tls:
@@ -91,11 +93,26 @@ class TestServer:
         # The last element is either "" or a line still being written.
         return [json.loads(line) for line in lines[:-1] if line]
 
+    def answers(self):
+        """Answers given as dicts: path, status, sent (body bytes), range
+        (the Range asked for, or None); oldest first."""
+        try:
+            with open(self.sentfile, encoding="utf-8") as f:
+                lines = f.read().split("\n")
+        except FileNotFoundError:
+            return []
+        return [json.loads(line) for line in lines[:-1] if line]
+
+    def sent_bytes(self, path):
+        """Body bytes sent for path (as requested, e.g. "/a.zip") so far."""
+        return sum(a["sent"] for a in self.answers() if a["path"] == path)
+
     def clear_log(self):
         # The server reopens the log in append mode per request, so
         # truncating in place is safe while it runs.
-        with open(self.logfile, "w", encoding="utf-8"):
-            pass
+        for path in (self.logfile, self.sentfile):
+            with open(path, "w", encoding="utf-8"):
+                pass
 
     def set_faults(self, faults):
         """Replace the whole fault table; None or {} removes all faults."""
