@@ -94,7 +94,35 @@ def download_rows(server, root, work):
         "ratio %.2f (target <= 1.1)" % ratio))
     for name in ("1mib.bin", "1gib.bin"):
         os.remove(os.path.join(root, name))
+    rows += resumed_rows(server, root, work)
     return rows
+
+
+def resumed_rows(server, root, work):
+    """A download cut every 16 MiB against the same one uncut: each cut is
+    resumed from the bytes on the disk."""
+    make_file(os.path.join(root, "256mib.bin"), 256 * MIB)
+    out = os.path.join(work, "resumed.bin")
+    speeds, sent = {}, []
+    for name, faults in (("uncut", {}), ("cut", {"/256mib.bin": {"cut_every": 16 * MIB}})):
+        server.set_faults(faults)
+        speeds[name] = []
+        for _ in range(RUNS):
+            server.clear_log()
+            seconds, _, result = bench("download", server.url + "256mib.bin", out)
+            if result != "1":
+                raise RuntimeError("the %s download of 256 MiB failed" % name)
+            speeds[name].append(256 / seconds)
+            if name == "cut":
+                sent.append(server.sent_bytes("/256mib.bin") / (256 * MIB))
+    server.set_faults({})
+    os.remove(os.path.join(root, "256mib.bin"))
+    ratio = statistics.median(speeds["cut"]) / statistics.median(speeds["uncut"])
+    return [("`DownloadFile`, 256 MiB cut every 16 MiB (15 resumes)",
+             "%s MiB/s, %.3f x the size sent" % (spread(speeds["cut"], "%.0f"), max(sent)),
+             "uncut: %s MiB/s" % spread(speeds["uncut"], "%.0f"),
+             "ratio %.2f (target >= 0.9), sent <= 1.02: %s" % (
+                 ratio, "yes" if max(sent) <= 1.02 else "NO"))]
 
 
 def write_tree(folder, folders, files_per_folder, size):

@@ -128,6 +128,9 @@ bool PathAttributes(const std::string& path, uint32_t& attributes);
 int32_t FileOpenRead(const std::string& path, FileHandle& out);
 // Created anew for reading and writing, shared with readers and writers.
 int32_t FileCreateShared(const std::string& path, FileHandle& out);
+// An existing file opened for reading and writing, shared with readers and
+// writers, positioned at its end; size is its length.
+int32_t FileOpenAppend(const std::string& path, FileHandle& out, uint64_t& size);
 // Created anew for reading and writing, no sharing.
 int32_t FileCreateExclusive(const std::string& path, FileHandle& out);
 // Created for writing only when nothing of that name exists (kErrFileExists
@@ -190,15 +193,26 @@ std::string ProfileString(const std::string& section, const std::string& key,
 // Requests go over http and https only, follow no redirect and are never
 // stored in a cache; every wait is bounded by the request's limits.
 NetHandle NetOpen(const std::string& agent);
+// The rest of a file: its bytes from `from` on, as long as the file is still
+// the one ifRange names (a strong ETag or a Last-Modified date, as the
+// server sent it; empty: no condition).
+struct RangeRequest {
+  uint64_t from = 0;
+  std::string ifRange;
+};
 // Sends one request and waits for the answer's headers, whatever its
 // status; null when no answer came within the limits or the URL cannot be
-// opened. noCache asks for a fresh copy from the server.
+// opened. noCache asks for a fresh copy from the server; range, when
+// given, asks for the rest of the file only (Range and If-Range).
 NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache,
-                  const TransferLimits& limits);
+                  const TransferLimits& limits, const RangeRequest* range = nullptr);
 // The HTTP status of the answer.
 int UrlStatus(NetHandle url);
 // The answer's Location header as sent, empty when it has none.
 std::string UrlLocation(NetHandle url);
+// Other headers of the answer, as sent; empty when it has none.
+enum class AnswerHeader { kContentRange, kETag, kLastModified, kRetryAfter };
+std::string UrlHeader(NetHandle url, AnswerHeader which);
 // got = 0 at the end of the body. False when the transfer broke off, when
 // the body ended short of its announced length, or when a limit passed.
 bool UrlRead(NetHandle url, void* buf, uint32_t size, uint32_t& got);

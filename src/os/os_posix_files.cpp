@@ -173,6 +173,20 @@ int32_t FileCreateShared(const std::string& path, FileHandle& out) {
   return OpenFile(path, O_RDWR | O_CREAT | O_TRUNC, out);
 }
 
+int32_t FileOpenAppend(const std::string& path, FileHandle& out, uint64_t& size) {
+  size = 0;
+  if (int32_t err = OpenFile(path, O_RDWR, out)) return err;
+  const off_t end = ::lseek(out->fd, 0, SEEK_END);
+  if (end < 0) {
+    const int32_t err = ErrnoToCode(errno);
+    FileClose(out);
+    out = nullptr;
+    return err;
+  }
+  size = static_cast<uint64_t>(end);
+  return 0;
+}
+
 int32_t FileCreateExclusive(const std::string& path, FileHandle& out) {
   return OpenFile(path, O_RDWR | O_CREAT | O_TRUNC, out);
 }

@@ -26,6 +26,7 @@ struct NetState {
   CURL* easy = nullptr;
   CURLM* multi = nullptr;
   curl_slist* headers = nullptr;
+  std::string range;  // kept for libcurl, which takes it by pointer
   ByteQueue buffer;
   bool paused = false;
   bool done = false;
@@ -34,6 +35,7 @@ struct NetState {
   bool headersDone = false;
   long status = 0;
   std::string location;
+  std::string answerHeaders[4];  // by AnswerHeader
   TransferWatch watch{TransferLimits(), 0};
 };
 
@@ -51,6 +53,16 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   return len;
 }
 
+// The value of a header line, without the blanks around it.
+std::string HeaderValue(const std::string& line, size_t nameLength) {
+  size_t b = nameLength, e = line.size();
+  while (b < e && (line[b] == ' ' || line[b] == '\t')) ++b;
+  while (e > b && (line[e - 1] == '\r' || line[e - 1] == '\n' || line[e - 1] == ' ')) --e;
+  return line.substr(b, e - b);
+}
+
+const char* const kAnswerHeaders[4] = {"content-range:", "etag:", "last-modified:", "retry-after:"};
+
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   NetState* n = static_cast<NetState*>(user);
   size_t len = size * count;
@@ -60,14 +72,18 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     size_t sp = line.find(' ');
     n->status = sp == std::string::npos ? 0 : std::strtol(line.c_str() + sp + 1, nullptr, 10);
     n->location.clear();
+    for (std::string& h : n->answerHeaders) h.clear();
   } else if (strncasecmp(line.c_str(), "location:", 9) == 0) {
-    size_t b = 9, e = line.size();
-    while (b < e && (line[b] == ' ' || line[b] == '\t')) ++b;
-    while (e > b && (line[e - 1] == '\r' || line[e - 1] == '\n' || line[e - 1] == ' ')) --e;
-    n->location = line.substr(b, e - b);
+    n->location = HeaderValue(line, 9);
   } else if (line == "\r\n" || line == "\n") {
     // 1xx answers are followed by the real one.
     if (n->status >= 200) n->headersDone = true;
+  } else {
+    for (int i = 0; i < 4; ++i) {
+      const size_t nameLength = std::strlen(kAnswerHeaders[i]);
+      if (strncasecmp(line.c_str(), kAnswerHeaders[i], nameLength) == 0)
+        n->answerHeaders[i] = HeaderValue(line, nameLength);
+    }
   }
   return len;
 }
@@ -121,7 +137,7 @@ NetHandle NetOpen(const std::string& agent) {
 }
 
 NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache,
-                  const TransferLimits& limits) {
+                  const TransferLimits& limits, const RangeRequest* range) {
   NetState* s = session;
   if (!s || s->isUrl) return nullptr;
   NetState* n = new NetState;
@@ -149,8 +165,16 @@ NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache,
   if (noCache) {
     n->headers = curl_slist_append(n->headers, "Cache-Control: no-cache");
     n->headers = curl_slist_append(n->headers, "Pragma: no-cache");
-    curl_easy_setopt(e, CURLOPT_HTTPHEADER, n->headers);
   }
+  if (range) {
+    // Not CURLOPT_RESUME_FROM_LARGE: that one gives up on a 200, which the
+    // caller takes as the whole file.
+    n->range = std::to_string(range->from) + "-";
+    curl_easy_setopt(e, CURLOPT_RANGE, n->range.c_str());
+    if (!range->ifRange.empty())
+      n->headers = curl_slist_append(n->headers, ("If-Range: " + range->ifRange).c_str());
+  }
+  if (n->headers) curl_easy_setopt(e, CURLOPT_HTTPHEADER, n->headers);
   curl_multi_add_handle(n->multi, e);
   for (;;) {
     Pump(n);
@@ -185,6 +209,10 @@ bool UrlRead(NetHandle url, void* buf, uint32_t size, uint32_t& got) {
     curl_easy_pause(n->easy, CURLPAUSE_CONT);
   }
   return true;
+}
+
+std::string UrlHeader(NetHandle url, AnswerHeader which) {
+  return url ? url->answerHeaders[static_cast<int>(which)] : std::string();
 }
 
 uint64_t UrlLength(NetHandle url) {

@@ -57,6 +57,22 @@ int32_t FileCreateShared(const std::string& path, FileHandle& out) {
               out);
 }
 
+int32_t FileOpenAppend(const std::string& path, FileHandle& out, uint64_t& size) {
+  size = 0;
+  if (int32_t err = Open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         OPEN_EXISTING, out))
+    return err;
+  LARGE_INTEGER zero = {}, end = {};
+  if (!::SetFilePointerEx(reinterpret_cast<HANDLE>(out), zero, &end, FILE_END)) {
+    const int32_t err = static_cast<int32_t>(::GetLastError());
+    FileClose(out);
+    out = nullptr;
+    return err;
+  }
+  size = static_cast<uint64_t>(end.QuadPart);
+  return 0;
+}
+
 int32_t FileCreateExclusive(const std::string& path, FileHandle& out) {
   return Open(path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS, out);
 }

@@ -44,6 +44,7 @@ struct Transfer {
   LONG refs = 2;
   HINTERNET session = nullptr;
   std::string url;
+  std::string requestHeaders;  // Range and If-Range, when asked for
   DWORD flags = 0;
 
   // Signalled for the program's thread, which waits with its messages
@@ -62,6 +63,7 @@ struct Transfer {
   uint64_t length = 0;
   uint64_t received = 0;
   std::string location;
+  std::string answerHeaders[4];  // by AnswerHeader
   ByteQueue queue;
   TransferWatch watch;
 };
@@ -106,13 +108,20 @@ std::string QueryText(HINTERNET h, DWORD info) {
 
 DWORD WINAPI RunTransfer(void* arg) {
   Transfer* t = static_cast<Transfer*>(arg);
-  HINTERNET r = ::InternetOpenUrlA(t->session, t->url.c_str(), nullptr, 0, t->flags, 0);
+  // The extra lines go in as HttpAddRequestHeaders adds them.
+  HINTERNET r = ::InternetOpenUrlA(
+      t->session, t->url.c_str(), t->requestHeaders.empty() ? nullptr : t->requestHeaders.c_str(),
+      t->requestHeaders.empty() ? 0 : static_cast<DWORD>(-1L), t->flags, 0);
   DWORD status = 0, size = sizeof status, index = 0;
   if (r &&
       !::HttpQueryInfoA(r, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, &index))
     status = 0;
   const std::string location = r ? QueryText(r, HTTP_QUERY_LOCATION) : std::string();
   const std::string length = r ? QueryText(r, HTTP_QUERY_CONTENT_LENGTH) : std::string();
+  std::string answerHeaders[4];
+  const DWORD queries[4] = {HTTP_QUERY_CONTENT_RANGE, HTTP_QUERY_ETAG, HTTP_QUERY_LAST_MODIFIED,
+                            HTTP_QUERY_RETRY_AFTER};
+  for (int i = 0; r && i < 4; ++i) answerHeaders[i] = QueryText(r, queries[i]);
   {
     Locked hold(t);
     if (t->abandoned) {
@@ -127,6 +136,7 @@ DWORD WINAPI RunTransfer(void* arg) {
       t->answered = true;
       t->status = static_cast<int>(status);
       t->location = location;
+      for (int i = 0; i < 4; ++i) t->answerHeaders[i] = answerHeaders[i];
       t->knownLength = !length.empty();
       t->length = std::strtoull(length.c_str(), nullptr, 10);
     }
@@ -234,15 +244,20 @@ NetHandle NetOpen(const std::string& agent) {
 }
 
 NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache,
-                  const TransferLimits& limits) {
+                  const TransferLimits& limits, const RangeRequest* range) {
   if (!session || session->transfer || !HasWebScheme(url)) return nullptr;
   auto* t = new Transfer(limits);
   t->session = session->session;
   t->url = url;
+  if (range) {
+    t->requestHeaders = "Range: bytes=" + std::to_string(range->from) + "-\r\n";
+    if (!range->ifRange.empty()) t->requestHeaders += "If-Range: " + range->ifRange + "\r\n";
+  }
   // Redirects are followed above this layer, where each hop is checked;
-  // nothing fetched is stored a second time in the user's profile.
+  // nothing fetched is stored a second time in the user's profile, and no
+  // part of a file is ever answered from a cache.
   t->flags = INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_CACHE_WRITE |
-             (noCache ? INTERNET_FLAG_RELOAD : 0);
+             (noCache || range ? INTERNET_FLAG_RELOAD : 0);
   HANDLE worker = ::CreateThread(nullptr, 0, RunTransfer, t, 0, nullptr);
   if (!worker) {
     delete t;
@@ -304,6 +319,12 @@ bool UrlRead(NetHandle url, void* buf, uint32_t size, uint32_t& got) {
   Abandon(t);
   url->transfer = nullptr;
   return false;
+}
+
+std::string UrlHeader(NetHandle url, AnswerHeader which) {
+  if (!url || !url->transfer) return std::string();
+  Locked hold(url->transfer);
+  return url->transfer->answerHeaders[static_cast<int>(which)];
 }
 
 uint64_t UrlLength(NetHandle url) {

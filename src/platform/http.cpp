@@ -107,22 +107,33 @@ std::string ResolveUrl(const std::string& base, const std::string& reference) {
   return origin + RemoveDotSegments(folder + path) + rest;
 }
 
-os::UniqueNet OpenUrl(os::NetHandle session, const std::string& url, bool noCache,
-                      const os::TransferLimits& limits) {
+os::UniqueNet OpenUrlAnswer(os::NetHandle session, const std::string& url, bool noCache,
+                            const os::TransferLimits& limits, const os::RangeRequest* range,
+                            int& status) {
+  status = 0;
   std::string current = url;
   if (!AllowedHop(current, current)) return os::UniqueNet();
   for (int hop = 0;; ++hop) {
-    os::UniqueNet request(os::UrlOpen(session, current, noCache, limits));
+    os::UniqueNet request(os::UrlOpen(session, current, noCache, limits, range));
     if (!request) return request;
-    const int status = os::UrlStatus(request.Get());
-    if (status >= 200 && status <= 299) return request;
+    status = os::UrlStatus(request.Get());
     const bool redirect =
         status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+    if (!redirect) return request;
     const std::string location = os::UrlLocation(request.Get());
-    if (!redirect || location.empty() || hop == kMaxRedirects) return os::UniqueNet();
+    // A redirect that is not followed is an answer of its own.
+    if (location.empty() || hop == kMaxRedirects) return request;
     std::string next = ResolveUrl(current, location);
     next = next.substr(0, next.find('#'));  // a fragment is never sent
-    if (!AllowedHop(current, next)) return os::UniqueNet();
+    if (!AllowedHop(current, next)) return request;
     current = next;
   }
+}
+
+os::UniqueNet OpenUrl(os::NetHandle session, const std::string& url, bool noCache,
+                      const os::TransferLimits& limits) {
+  int status = 0;
+  os::UniqueNet request = OpenUrlAnswer(session, url, noCache, limits, nullptr, status);
+  if (status >= 200 && status <= 299) return request;
+  return os::UniqueNet();
 }

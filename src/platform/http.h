@@ -24,6 +24,12 @@ os::TransferLimits DownloadLimits();
 // not followed included).
 os::UniqueNet OpenUrl(os::NetHandle session, const std::string& url, bool noCache,
                       const os::TransferLimits& limits);
+// The same, with range asked for at every hop, giving the final answer
+// whatever its status (in status); null when no answer came or a redirect
+// cannot be followed, status 0 then.
+os::UniqueNet OpenUrlAnswer(os::NetHandle session, const std::string& url, bool noCache,
+                            const os::TransferLimits& limits, const os::RangeRequest* range,
+                            int& status);
 
 // True for an http or https URL, the only kinds requests are made to.
 bool IsWebUrl(const std::string& url);

@@ -28,8 +28,8 @@ without the header), etag (a text to send instead, or null for none),
 last_modified (false for none).
 
 times: N makes a fault apply to the first N requests for its path since
-the faults file last changed; the requests after them get the fault under
-"then", or none.
+the faults file was last written; the requests after them get the fault
+under "then", or none.
 
 The faults file maps an exact URL path (query ignored) to a fault object and
 is re-read for every request, so a test can change behaviour mid-run. With
@@ -225,6 +225,7 @@ class Handler(BaseHTTPRequestHandler):
             "path": self._raw_target(),
             "version": self.request_version,
             "headers": headers,
+            "at": time.time(),
         }
         line = json.dumps(entry) + "\n"
         with cfg.log_lock:
@@ -274,6 +275,16 @@ class Handler(BaseHTTPRequestHandler):
 
     def _lookup_fault(self, url_path):
         faults = load_faults(self.server.cfg.faults_path)
+        cfg = self.server.cfg
+        try:
+            stamp = os.stat(cfg.faults_path).st_mtime_ns if cfg.faults_path else 0
+        except OSError:
+            stamp = 0
+        with cfg.log_lock:
+            # Requests are counted afresh whenever the faults are set.
+            generation = "%d %s" % (stamp, json.dumps(faults, sort_keys=True))
+            if cfg.generation != generation:
+                cfg.generation, cfg.counts = generation, {}
         fault = faults.get(url_path)
         if fault is None:
             fault = faults.get(urllib.parse.unquote(url_path))
@@ -282,12 +293,7 @@ class Handler(BaseHTTPRequestHandler):
         if not isinstance(fault, dict):
             raise FaultError(f"fault for {url_path} must be a JSON object")
         if "times" in fault:
-            cfg = self.server.cfg
             with cfg.log_lock:
-                # Counted afresh whenever the faults change.
-                generation = json.dumps(faults, sort_keys=True)
-                if cfg.generation != generation:
-                    cfg.generation, cfg.counts = generation, {}
                 seen = cfg.counts.get(url_path, 0)
                 cfg.counts[url_path] = seen + 1
             if seen >= int(_number(fault, "times")):
