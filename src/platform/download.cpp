@@ -108,9 +108,10 @@ void WriteRecord(const std::string& path, const PartRecord& record) {
   int32_t err = os::FileCreateShared(path, raw);
   if (err != 0) RaiseInOutError(err);
   os::UniqueFile file(raw);
+  // Not flushed: a record a power cut took away or cut short is one the
+  // next run cannot read, and it then starts the file anew.
   uint32_t written = 0;
   err = os::FileWrite(file.Get(), text.data(), static_cast<uint32_t>(text.size()), written);
-  if (err == 0) err = os::FileSync(file.Get());
   const int32_t closed = file.Close();
   if (err == 0) err = closed;
   if (err != 0) {

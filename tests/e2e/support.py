@@ -8,6 +8,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
@@ -65,6 +66,23 @@ def start_serving():
 def stop_serving(root, server):
     server.stop()
     shutil.rmtree(root, ignore_errors=True)
+
+
+class ServedCase(unittest.TestCase):
+    """A test server for the class (self.served, self.server), its faults and
+    its logs cleared for each test."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.served, cls.server = start_serving()
+
+    @classmethod
+    def tearDownClass(cls):
+        stop_serving(cls.served, cls.server)
+
+    def setUp(self):
+        self.server.set_faults({})
+        self.server.clear_log()
 
 
 class AppFolder:

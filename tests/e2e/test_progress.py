@@ -8,7 +8,7 @@ import threading
 import time
 import unittest
 
-from e2e.support import (COMPLETE, WAIT, CLOSED, read, start_serving, stop_serving, tree,
+from e2e.support import (COMPLETE, WAIT, CLOSED, read, ServedCase, tree,
                          update_question, UpdateFolder, wait_for, other_checkers_running,
                          zip_bytes)
 
@@ -76,17 +76,9 @@ class Watched:
         return b"".join(line for _, line in self.lines if not line.startswith(b"[progress] "))
 
 
-class Progress(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.served, cls.server = start_serving()
-
-    @classmethod
-    def tearDownClass(cls):
-        stop_serving(cls.served, cls.server)
-
+class Progress(ServedCase):
     def setUp(self):
-        self.server.set_faults({})
+        super().setUp()
         self.app = UpdateFolder()
         self.addCleanup(self.app.cleanup)
         self.app.ini(ver_now="2.30", ver_file="editor", url_file=self.server.url,

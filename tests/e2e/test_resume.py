@@ -8,7 +8,7 @@ import os
 import time
 import unittest
 
-from e2e.support import (CLOSED, WAIT, fallback, launch, start_serving, stop_serving,
+from e2e.support import (CLOSED, WAIT, fallback, launch, ServedCase,
                          update_question, UpdateFolder, wait_for)
 from e2e.test_faults import run_side_by_side
 
@@ -27,19 +27,7 @@ def payload(size, seed=b"pelmatic"):
     return bytes(out[:size])
 
 
-class Resume(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.served, cls.server = start_serving()
-
-    @classmethod
-    def tearDownClass(cls):
-        stop_serving(cls.served, cls.server)
-
-    def setUp(self):
-        self.server.set_faults({})
-        self.server.clear_log()
-
+class Resume(ServedCase):
     def folder(self):
         app = UpdateFolder()
         self.addCleanup(app.cleanup)

@@ -15,7 +15,7 @@ import sys
 import unittest
 import uuid
 
-from e2e.support import (BIN, HOME, AppFolder, homepage_question, start_serving, stop_serving,
+from e2e.support import (BIN, HOME, AppFolder, homepage_question, ServedCase,
                          up_to_date)
 
 AS_ROOT = os.geteuid() == 0
@@ -76,17 +76,9 @@ class Machine(AppFolder):
 
 
 @unittest.skipUnless(AS_ROOT, "a private mount namespace needs root")
-class StagedRelease(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.served, cls.server = start_serving()
-
-    @classmethod
-    def tearDownClass(cls):
-        stop_serving(cls.served, cls.server)
-
+class StagedRelease(ServedCase):
     def setUp(self):
-        self.server.set_faults({})
+        super().setUp()
         self.app = Machine()
         self.addCleanup(self.app.cleanup)
         self.app.ini(ver_now="2.30", ver_file="editor", url_file=self.server.url, url_down=HOME)

@@ -17,7 +17,8 @@ import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winetools as wt  # noqa: E402
-from test_shell import HOLDER_SRC, PACKAGE, ShellDouble, double_registered, snapshot  # noqa: E402
+from test_shell import (HOLDER_SRC, PACKAGE, ShellDoubleCase, double_registered,  # noqa: E402
+                        snapshot)
 
 WAIT = wt.texts.WAIT
 QUESTION_CAPTION = wt.texts.question_caption()
@@ -32,36 +33,16 @@ def observer_path():
 
 
 @unittest.skipUnless(double_registered(), "Wine harness with the shell double not running")
-class StatusWindowUnderWine(wt.ServedAppFolderCase):
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.double = ShellDouble()
-
+class StatusWindowUnderWine(ShellDoubleCase):
     def setUp(self):
         super().setUp()
-        self.double.reset()
-        self.addCleanup(self.double.reset)
         self.configure()
         with open(os.path.join(self.app, "editor.exe"), "wb") as f:
             f.write(b"editor 2.30")
 
-    def offer_package(self, files):
-        """The package on the server, its manifest, and what the double
-        shows for it beside the archive."""
-        with zipfile.ZipFile(os.path.join(self.served, PACKAGE), "w", zipfile.ZIP_STORED) as z:
-            for name, data in files.items():
-                z.writestr(name, data)
-        self.serve("editor.ver", b"ver=2.31\r\nfile=" + PACKAGE.encode() + b"\r\n")
-        contents = os.path.join(self.app, PACKAGE + ".contents")
-        for name, data in files.items():
-            path = os.path.join(contents, *name.split("/"))
-            os.makedirs(os.path.dirname(path), exist_ok=True)
-            with open(path, "wb") as f:
-                f.write(data)
-
     def big_package(self):
-        self.offer_package({"editor.exe": b"editor 2.31", "data.bin": os.urandom(48 * MIB - 11)})
+        self.offer_package({"editor.exe": b"editor 2.31", "data.bin": os.urandom(48 * MIB - 11)},
+                           compression=zipfile.ZIP_STORED)
 
     def installation(self):
         return snapshot(self.app, (PACKAGE + ".contents",))

@@ -121,8 +121,10 @@ def read(path):
         return f.read()
 
 
-@unittest.skipUnless(double_registered(), "Wine harness with the shell double not running")
-class ShellPackageUnderWine(wt.ServedAppFolderCase):
+class ShellDoubleCase(wt.ServedAppFolderCase):
+    """A served application folder whose shell is the double, reset for
+    each test (self.double)."""
+
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
@@ -134,15 +136,11 @@ class ShellPackageUnderWine(wt.ServedAppFolderCase):
         self.double.reset()
         self.addCleanup(self.double.reset)
 
-    # -- the situation ---------------------------------------------------
-
-
-    def offer_package(self, files, signer=None, binding=None):
+    def offer_package(self, files, signer=None, binding=None, compression=zipfile.ZIP_DEFLATED):
         """Serve the package and prepare what the double shows for it; with
         signer the manifest is signed and binds the package (or binding)."""
         self.package = files
-        with zipfile.ZipFile(os.path.join(self.served, PACKAGE), "w",
-                             zipfile.ZIP_DEFLATED) as z:
+        with zipfile.ZipFile(os.path.join(self.served, PACKAGE), "w", compression) as z:
             for name, data in files.items():
                 z.writestr(name, data)
         manifest = b"ver=2.31\r\nfile=" + PACKAGE.encode() + b"\r\n"
@@ -159,6 +157,13 @@ class ShellPackageUnderWine(wt.ServedAppFolderCase):
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
                 f.write(data)
+
+
+@unittest.skipUnless(double_registered(), "Wine harness with the shell double not running")
+class ShellPackageUnderWine(ShellDoubleCase):
+
+    # -- the situation ---------------------------------------------------
+
 
     def app_file(self, *parts):
         return os.path.join(self.app, *parts)
