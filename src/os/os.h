@@ -223,8 +223,10 @@ void NetClose(NetHandle h);
 // ---- desktop -----------------------------------------------------------------
 int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags);
 int GetSystemMetrics(int index);
+// With progressTick the window is an update's, with the parts that show its
+// progress (below), there from the moment it is shown.
 WindowHandle CreateStatusWindow(const std::string& text, uint32_t style, int x, int y, int width,
-                                int height);
+                                int height, void (*progressTick)() = nullptr);
 void DestroyWindow(WindowHandle h);
 // ShellExecuteA: a value above kShellLastError means started. kSwHide hides
 // the started program's window.
@@ -238,9 +240,9 @@ void PostCloseMessage(WindowHandle h);
 // Cancel: on Windows a progress bar (0 to 1000), a line of text and a
 // Cancel button below the window's own text; on the terminal desktop
 // "[progress] PHASE DONE TOTAL" lines on standard error, and SIGINT for
-// Cancel. What the window shows is taken from tick, which is called on
-// the window's thread every 200 ms (the terminal desktop calls it every
-// 100 ms from a thread of its own) until the window goes.
+// Cancel. What the window shows is taken from its progressTick, which is
+// called on the window's thread every 200 ms (the terminal desktop calls
+// it every 100 ms from a thread of its own) until the window goes.
 struct ProgressView {
   std::string phase;   // "download", "unpack" or "install"
   uint64_t done = 0;   // bytes or files
@@ -249,8 +251,7 @@ struct ProgressView {
   int bar = 0;         // 0 to 1000
   std::string line;    // the line of text under the bar
 };
-void AttachProgress(WindowHandle status, void (*tick)());
-// Shows view in the window that AttachProgress prepared; nothing otherwise.
+// Shows view in an update's status window; nothing in any other.
 // The terminal desktop writes at most 10 lines a second for a phase, and
 // always the final one.
 void ShowProgress(WindowHandle status, const ProgressView& view);

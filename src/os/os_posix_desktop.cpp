@@ -63,12 +63,19 @@ int GetSystemMetrics(int index) {
   return 0;
 }
 
-WindowHandle CreateStatusWindow(const std::string& text, uint32_t, int, int, int, int) {
+namespace {
+void AttachProgress(WindowHandle status, void (*tick)());
+}  // namespace
+
+WindowHandle CreateStatusWindow(const std::string& text, uint32_t, int, int, int, int,
+                                void (*progressTick)()) {
   static intptr_t next = 0;
   std::string line = "[status] " + text + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
-  return reinterpret_cast<WindowHandle>(++next);
+  WindowHandle h = reinterpret_cast<WindowHandle>(++next);
+  if (progressTick) AttachProgress(h, progressTick);
+  return h;
 }
 
 namespace {
@@ -129,8 +136,6 @@ void RunTicker() {
   }
 }
 
-}  // namespace
-
 void AttachProgress(WindowHandle status, void (*tick)()) {
   if (!status || gProgress.status) return;
   gProgress.status = status;
@@ -141,6 +146,8 @@ void AttachProgress(WindowHandle status, void (*tick)()) {
   SetInterruptHandler(true);
   gProgress.ticker = std::thread(RunTicker);
 }
+
+}  // namespace
 
 void ShowProgress(WindowHandle status, const ProgressView& view) {
   std::lock_guard<std::mutex> hold(gProgress.lock);

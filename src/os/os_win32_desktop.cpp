@@ -28,11 +28,18 @@ int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t
 
 int GetSystemMetrics(int index) { return ::GetSystemMetrics(index); }
 
+namespace {
+
+void AttachProgress(HWND w, void (*tick)());
+
+}  // namespace
+
 WindowHandle CreateStatusWindow(const std::string& text, uint32_t style, int x, int y, int width,
-                                int height) {
+                                int height, void (*progressTick)()) {
   HWND w = ::CreateWindowExA(0, "STATIC", text.c_str(), style, x, y, width, height, nullptr,
                              nullptr, ::GetModuleHandleA(nullptr), nullptr);
   if (!w) return nullptr;
+  if (progressTick) AttachProgress(w, progressTick);
   ::ShowWindow(w, kSwShowNormal);
   ::UpdateWindow(w);
   return reinterpret_cast<WindowHandle>(w);
@@ -80,11 +87,8 @@ HWND Child(HWND parent, const char* cls, const char* text, DWORD style, int id, 
   return c;
 }
 
-}  // namespace
-
-void AttachProgress(WindowHandle status, void (*tick)()) {
-  HWND w = reinterpret_cast<HWND>(status);
-  if (!w || gProgress.status) return;
+void AttachProgress(HWND w, void (*tick)()) {
+  if (gProgress.status) return;
   INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
   ::InitCommonControlsEx(&controls);
   // Below the window's own text, which stays centred in the middle: the
@@ -108,6 +112,8 @@ void AttachProgress(WindowHandle status, void (*tick)()) {
   gCancel = false;
   ::SetTimer(w, kTimerId, kTickMs, OnTick);
 }
+
+}  // namespace
 
 void ShowProgress(WindowHandle status, const ProgressView& view) {
   if (!status || reinterpret_cast<HWND>(status) != gProgress.status) return;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "os/os.h"
+#include "os/os_win32.h"
 
 namespace os {
 
@@ -154,7 +155,9 @@ int32_t FileSync(FileHandle h) {
   return static_cast<int32_t>(::GetLastError());
 }
 
-bool SyncTree(const std::string& folder) {
+namespace {
+
+bool FlushTree(const std::string& folder) {
   bool all = true;
   WIN32_FIND_DATAA fd;
   HANDLE search = ::FindFirstFileA((folder + "\\*").c_str(), &fd);
@@ -163,10 +166,9 @@ bool SyncTree(const std::string& folder) {
     const std::string name = fd.cFileName;
     if (name == "." || name == "..") continue;
     const std::string path = folder + "\\" + name;
-    KeepResponsive();  // thousands of flushes take a while
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      all = SyncTree(path) && all;
+      all = FlushTree(path) && all;
       continue;
     }
     // Flushing needs a handle that may write; a read-only file is opened
@@ -182,6 +184,32 @@ bool SyncTree(const std::string& folder) {
   } while (::FindNextFileA(search, &fd));
   ::FindClose(search);
   return all;
+}
+
+struct FlushJob {
+  std::string folder;
+  bool all = false;
+};
+
+DWORD WINAPI RunFlush(void* arg) {
+  auto* job = static_cast<FlushJob*>(arg);
+  job->all = FlushTree(job->folder);
+  return 0;
+}
+
+}  // namespace
+
+// One flush of a large file can take longer than a window may go without
+// an answer: the flushes run on a thread of their own while this one
+// handles its messages.
+bool SyncTree(const std::string& folder) {
+  FlushJob job{folder};
+  HANDLE worker = ::CreateThread(nullptr, 0, RunFlush, &job, 0, nullptr);
+  if (!worker) return FlushTree(folder);
+  while (!WaitHandleOrMessages(worker, 1000)) {
+  }
+  ::CloseHandle(worker);
+  return job.all;
 }
 
 bool SyncVolume(const std::string&) {

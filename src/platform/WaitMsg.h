@@ -15,6 +15,7 @@ struct StatusPlace {
 StatusPlace StatusPosition(int screenWidth, int screenHeight);
 
 // Replaces the status window by one showing text; the empty text removes it.
-void ShowStatus(const std::string& text);
+// With progressTick the window is an update's, which shows its progress.
+void ShowStatus(const std::string& text, void (*progressTick)() = nullptr);
 // End-of-program step: removes a status window still shown.
 void WaitMsgFinalize();

@@ -104,7 +104,6 @@ std::string TimeLeft(uint64_t seconds) {
 }  // namespace
 
 void ShowUpdateStatus(const std::string& text, bool package) {
-  ShowStatus(text);
   {
     std::lock_guard<std::mutex> hold(gTickLock);
     gPhase = -1;
@@ -113,7 +112,7 @@ void ShowUpdateStatus(const std::string& text, bool package) {
     gBar = 0;
     gSampleCount = 0;
   }
-  os::AttachProgress(gRun.StatusWindow.Get(), &Tick);
+  ShowStatus(text, &Tick);
 }
 
 void ProgressBegin(UpdatePhase phase, uint64_t total, uint64_t done) {

@@ -3,7 +3,7 @@
  * user and Windows see it, and presses its Cancel button on cue.
  *
  *   observer --title TEXT [--interval MS] [--timeout MS] [--until-pos N]
- *            [--cancel-at-pos N | --cancel-at-line PREFIX]
+ *            [--cancel-at-pos N | --cancel-at-line PREFIX] [--wait-end]
  *
  * Every interval (150 ms) while a top-level STATIC window titled TEXT is
  * there, one JSON line on stdout:
@@ -17,9 +17,11 @@
  *
  * With --cancel-at-pos the Cancel button is clicked (BM_CLICK) at the
  * first poll whose position is at least N, with --cancel-at-line at the
- * first whose line starts with PREFIX; a line {"clicked":T} follows. Ends
- * with {"gone":T} once the window has gone after it was seen, followed by
- * {"ended":T} when the window's process has ended (at most 30 s on), with
+ * first whose line starts with PREFIX; a line {"clicked":T} follows, and
+ * the polls come every 10 ms from then on. Ends
+ * with {"gone":T} once the window has gone after it was seen (with
+ * --wait-end followed by {"ended":T} when the window's process has ended,
+ * at most 30 s on), with
  * {"reached":T} at the first poll whose position is at least --until-pos,
  * or with {"timeout":T}. T is milliseconds since the observer started.
  *
@@ -101,7 +103,7 @@ int main(int argc, char **argv)
     const char *title = NULL, *cancel_line = NULL;
     DWORD interval = 150, timeout = 120000;
     long cancel_pos = -1, until_pos = -1;
-    int seen = 0, clicked = 0, i;
+    int seen = 0, clicked = 0, wait_end = 0, i;
     HANDLE owner = NULL;
     typedef BOOL(WINAPI * hung_fn)(HWND);
     hung_fn is_hung =
@@ -116,13 +118,16 @@ int main(int argc, char **argv)
             timeout = (DWORD)strtoul(argv[++i], NULL, 10);
         else if (!strcmp(argv[i], "--cancel-at-pos") && i + 1 < argc)
             cancel_pos = strtol(argv[++i], NULL, 10);
+        else if (!strcmp(argv[i], "--wait-end"))
+            wait_end = 1;
         else if (!strcmp(argv[i], "--until-pos") && i + 1 < argc)
             until_pos = strtol(argv[++i], NULL, 10);
         else if (!strcmp(argv[i], "--cancel-at-line") && i + 1 < argc)
             cancel_line = argv[++i];
         else {
             fprintf(stderr, "usage: observer --title TEXT [--interval MS] [--timeout MS] "
-                            "[--until-pos N] [--cancel-at-pos N | --cancel-at-line PREFIX]\n");
+                            "[--until-pos N] [--cancel-at-pos N | --cancel-at-line PREFIX] "
+                            "[--wait-end]\n");
             return EXIT_USAGE;
         }
     }
@@ -139,7 +144,7 @@ int main(int argc, char **argv)
             if (seen) {
                 printf("{\"gone\":%.0f}\n", t);
                 fflush(stdout);
-                if (owner && WaitForSingleObject(owner, 30000) == WAIT_OBJECT_0)
+                if (wait_end && owner && WaitForSingleObject(owner, 30000) == WAIT_OBJECT_0)
                     printf("{\"ended\":%.0f}\n", now_ms());
                 fflush(stdout);
                 return EXIT_OK;
@@ -160,6 +165,10 @@ int main(int argc, char **argv)
             double rtt = now_ms() - before;
             char text[512], line_text[512];
             seen = 1;
+            /* Destroyed between the search and the question: it has gone,
+               which the next search tells. */
+            if (!answered && !IsWindow(w))
+                continue;
             if (bar) {
                 SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 500, &pos);
                 /* The range is read through its return values, which need no
@@ -171,6 +180,8 @@ int main(int argc, char **argv)
             }
             child_text(w, text, sizeof text);
             child_text(line, line_text, sizeof line_text);
+            if (!IsWindow(w))
+                continue; /* went while it was read: nothing to report of it */
             printf("{\"ms\":%.0f,\"answered\":%d,\"rtt_us\":%.0f,\"hung\":%d,\"text\":", t,
                    answered ? 1 : 0, rtt * 1000.0, is_hung && is_hung(w) ? 1 : 0);
             json_bytes(text);
@@ -188,6 +199,7 @@ int main(int argc, char **argv)
                 clicked = 1;
                 printf("{\"clicked\":%.0f}\n", now_ms());
                 fflush(stdout);
+                interval = 10; /* to see the end come, closely */
             }
             if (until_pos >= 0 && (long)pos >= until_pos) {
                 printf("{\"reached\":%.0f}\n", now_ms());

@@ -69,6 +69,8 @@ class StatusWindowUnderWine(ShellDoubleCase):
     def test_the_window_answers_and_shows_how_far_the_update_is(self):
         self.big_package()
         self.server.set_faults({"/" + PACKAGE: THROTTLE})
+        # As the shell copies out of a ZIP folder: after CopyHere returns.
+        self.double.configure(copy_delay_ms=1)
         records, proc, _ = self.update()
         polls = [r for r in records if "ms" in r]
         self.assertGreater(len(polls), 20)
@@ -128,7 +130,7 @@ class StatusWindowUnderWine(ShellDoubleCase):
         self.server.set_faults({"/" + PACKAGE: THROTTLE})
         before = self.installation()
         # 40 % of the download: 320 of the 800 the download takes of the bar.
-        records, proc, gone = self.update("--cancel-at-pos", "320")
+        records, proc, gone = self.update("--cancel-at-pos", "320", "--wait-end")
         self.cancelled(before, records, proc, gone, "while downloading")
 
     def test_cancel_while_the_package_is_unpacked(self):
@@ -136,7 +138,7 @@ class StatusWindowUnderWine(ShellDoubleCase):
         # The shell takes its time to copy the package's files out.
         self.double.configure(copy_delay_ms=5000)
         before = self.installation()
-        records, proc, gone = self.update("--cancel-at-line", "Unpacking")
+        records, proc, gone = self.update("--cancel-at-line", "Unpacking", "--wait-end")
         self.cancelled(before, records, proc, gone, "while unpacking")
 
     def test_cancel_while_the_package_is_installed(self):
@@ -152,7 +154,7 @@ class StatusWindowUnderWine(ShellDoubleCase):
                                       "8000"])
         self.procs.append(held)
         self.assertEqual(held.stdout.readline().strip(), b"held")
-        records, proc, gone = self.update("--cancel-at-line", "Installing")
+        records, proc, gone = self.update("--cancel-at-line", "Installing", "--wait-end")
         self.cancelled(before, records, proc, gone, "while installing")
 
 
