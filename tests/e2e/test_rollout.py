@@ -15,8 +15,8 @@ import sys
 import unittest
 import uuid
 
-from e2e.support import (BIN, HOME, AppFolder, homepage_question, ServedCase,
-                         up_to_date)
+from e2e.support import (BIN, HOME, AppFolder, homepage_question, other_checkers_running,
+                         ServedCase, up_to_date, wait_for)
 
 AS_ROOT = os.geteuid() == 0
 TOOL = os.path.join(os.path.dirname(os.path.abspath(BIN)), "pelmatic-tool")
@@ -61,7 +61,9 @@ class Machine(AppFolder):
 
     def run_as(self, machine_id, option=None, answers=b"", timeout=60):
         """Runs the program; no answers: end of input cancels a question
-        and closes a notice."""
+        and closes a notice. The program steps aside silently while another
+        PELMATIC.EXE runs, as one a neighbouring test left may."""
+        wait_for(lambda: not other_checkers_running(), 60)
         work = os.path.join(self.root, "ns")
         shutil.rmtree(work, ignore_errors=True)
         os.mkdir(work)
