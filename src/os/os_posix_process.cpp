@@ -168,6 +168,12 @@ std::string ImageNameOf(pid_t pid) {
       target.resize(target.size() - deleted.size());
     return target.substr(target.rfind('/') + 1);
   }
+  // Without an image there is no program: a kernel thread, or a process
+  // that is ending and has let go of its memory. Wine's programs pass
+  // through that state with their Windows names as comm, and would be
+  // taken for another copy of this one. Only a link we may not read (a
+  // process of another user) leaves the name to comm.
+  if (errno != EACCES && errno != EPERM) return std::string();
   std::string comm;
   if (!ReadWholeFile(base + "/comm", comm)) return std::string();
   while (!comm.empty() && comm.back() == '\n') comm.pop_back();

@@ -3,6 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "os/os.h"
+#ifndef _WIN32
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "os/os_posix.h"
+#endif
 #include "platform/desktop.h"
 #include "platform/names.h"
 #include "testutil.h"
@@ -28,6 +35,36 @@ TEST(Desktop, ProcessQueriesFindThisProgram) {
   // system reports full paths, which neither build's snapshot does.
   EXPECT_FALSE(IsAppRunning(os::ExePath()));
 }
+
+#ifndef _WIN32
+// A process without a program image (a kernel thread, or one that is
+// ending, as every Wine program briefly is with its Windows name as comm)
+// runs no program: listing it under its comm made another build's
+// PELMATIC.EXE count as a running copy of this one.
+TEST(Desktop, ProcessesWithoutAnImageAreNotListed) {
+  std::set<pid_t> kernelThreads;
+  for (pid_t pid = 1; pid < 400; ++pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) continue;
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string field;
+    unsigned long flags = 0;
+    for (int i = 3; i <= 9 && fields >> field; ++i)
+      if (i == 9) flags = std::stoul(field);
+    if (flags & 0x00200000UL) kernelThreads.insert(pid);  // PF_KTHREAD
+  }
+  if (kernelThreads.empty()) GTEST_SKIP() << "no kernel threads visible here";
+  std::vector<std::pair<pid_t, std::string>> processes;
+  ASSERT_TRUE(os::RunningProcesses(processes));
+  bool self = false;
+  for (const auto& p : processes) {
+    EXPECT_EQ(kernelThreads.count(p.first), 0u) << p.first << " " << p.second;
+    self = self || p.first == ::getpid();
+  }
+  EXPECT_TRUE(self);
+}
+#endif
 
 TEST(Desktop, LaunchingAMissingFileFails) {
   TempDir dir;
