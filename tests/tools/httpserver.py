@@ -307,11 +307,17 @@ class Handler(BaseHTTPRequestHandler):
         if not isinstance(extra, dict):
             raise FaultError("'headers' must be a JSON object")
 
+        # Every request gets its record of what was sent, whatever its end:
+        # the tests wait for it.
         if fault.get("reset"):
+            self._record_sent(0, 0)
             self._reset()
             return
         if "hang" in fault:
-            self._hang(_number(fault, "hang"))
+            try:
+                self._hang(_number(fault, "hang"))
+            finally:
+                self._record_sent(0, 0)
             return
         if "redirect" in fault:
             code = int(_number(fault, "code")) if "code" in fault else 302
@@ -380,10 +386,10 @@ class Handler(BaseHTTPRequestHandler):
             dated = fault.get("last_modified", True) and if_range == modified
             if not (strong or dated):
                 return 200, FileBody(path), headers
-        spec = wanted.strip()
-        if not spec.startswith("bytes=") or "," in spec:
+        asked = wanted.strip()
+        if not asked.startswith("bytes=") or "," in asked:
             return 200, FileBody(path), headers
-        first, _, last = spec[6:].partition("-")
+        first, _, last = asked[6:].partition("-")
         try:
             start = int(first)
             end = int(last) if last else size - 1
@@ -515,12 +521,19 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header(name, str(value))
         self.end_headers()
         if is_head:
+            self._record_sent(200, 0)
             return
-        self.wfile.write(head)
-        filler = b" " * PIECE_SIZE
-        stopping = self.server.cfg.stopping
-        while not stopping.is_set():
-            self.wfile.write(filler)
+        sent = 0
+        try:
+            self.wfile.write(head)
+            sent = len(head)
+            filler = b" " * PIECE_SIZE
+            stopping = self.server.cfg.stopping
+            while not stopping.is_set():
+                self.wfile.write(filler)
+                sent += len(filler)
+        finally:
+            self._record_sent(200, sent)
 
     def _reset(self):
         self.close_connection = True

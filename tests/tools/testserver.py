@@ -83,25 +83,33 @@ class TestServer:
         except FileNotFoundError:
             return ""
 
-    def requests(self):
-        """Logged requests as dicts: method, path, version, headers."""
+    @staticmethod
+    def _records(path):
+        """The JSON lines the server wrote to path so far."""
         try:
-            with open(self.logfile, encoding="utf-8") as f:
+            with open(path, encoding="utf-8") as f:
                 lines = f.read().split("\n")
         except FileNotFoundError:
             return []
         # The last element is either "" or a line still being written.
         return [json.loads(line) for line in lines[:-1] if line]
 
-    def answers(self):
+    def requests(self):
+        """Logged requests as dicts: method, path, version, headers."""
+        return self._records(self.logfile)
+
+    def answers(self, wait=5.0):
         """Answers given as dicts: path, status, sent (body bytes), range
-        (the Range asked for, or None); oldest first."""
-        try:
-            with open(self.sentfile, encoding="utf-8") as f:
-                lines = f.read().split("\n")
-        except FileNotFoundError:
-            return []
-        return [json.loads(line) for line in lines[:-1] if line]
+        (the Range asked for, or None); oldest first. The server records an
+        answer just after its last byte left, which a client may have read
+        before: this waits (at most wait seconds, for a request still being
+        answered) until every logged request has its answer."""
+        deadline = time.monotonic() + wait
+        while True:
+            answered = self._records(self.sentfile)
+            if len(answered) >= len(self.requests()) or time.monotonic() >= deadline:
+                return answered
+            time.sleep(0.02)
 
     def sent_bytes(self, path):
         """Body bytes sent for path (as requested, e.g. "/a.zip") so far."""
