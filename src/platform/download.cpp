@@ -13,15 +13,8 @@
 
 namespace {
 
-bool ParseLength(const std::string& text, uint64_t& out) {
-  if (text.empty() || text.size() > 19) return false;  // below 2^63
-  out = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    out = out * 10 + static_cast<uint64_t>(c - '0');
-  }
-  return true;
-}
+// A length or a count of seconds as HTTP and the manifest write them.
+bool ParseLength(const std::string& text, uint64_t& out) { return ParseDecimal(text, 19, out); }
 
 }  // namespace
 

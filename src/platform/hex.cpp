@@ -31,3 +31,13 @@ std::string ToHex(const uint8_t* data, size_t size) {
   }
   return out;
 }
+
+bool ParseDecimal(const std::string& text, size_t maxDigits, uint64_t& value) {
+  if (text.empty() || text.size() > maxDigits) return false;
+  value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return true;
+}

@@ -1,4 +1,5 @@
-// Hexadecimal digits and the bytes they stand for.
+// Digits and what they stand for: hexadecimal ones for bytes, decimal ones
+// for whole numbers.
 #pragma once
 
 #include <cstddef>
@@ -9,3 +10,6 @@
 bool ParseHex(const std::string& text, uint8_t* out, size_t size);
 // Lower-case digits, two a byte.
 std::string ToHex(const uint8_t* data, size_t size);
+// At most maxDigits decimal digits (leading zeros allowed, no sign, no
+// blanks) into value; maxDigits up to 19 keeps value below 2^63.
+bool ParseDecimal(const std::string& text, size_t maxDigits, uint64_t& value);

@@ -25,8 +25,9 @@ os::TransferLimits DownloadLimits();
 os::UniqueNet OpenUrl(os::NetHandle session, const std::string& url, bool noCache,
                       const os::TransferLimits& limits);
 // The same, with range asked for at every hop, giving the final answer
-// whatever its status (in status); null when no answer came or a redirect
-// cannot be followed, status 0 then.
+// whatever its status (in status): a redirect that cannot be followed is
+// such an answer too. Null, with status 0, when no answer came or the URL
+// may not be asked at all.
 os::UniqueNet OpenUrlAnswer(os::NetHandle session, const std::string& url, bool noCache,
                             const os::TransferLimits& limits, const os::RangeRequest* range,
                             int& status);

@@ -67,27 +67,6 @@ uint64_t Rate(uint64_t now, uint64_t done) {
   return (done - oldest.done) * 1000 / (now - oldest.ms);
 }
 
-void Show(bool final) {
-  std::lock_guard<std::mutex> hold(gTickLock);
-  const int phaseValue = gPhase.load();
-  if (phaseValue < 0) return;
-  const auto phase = static_cast<UpdatePhase>(phaseValue);
-  const uint64_t done = gDone.load(), total = gTotal.load();
-  int from = 0, to = 0;
-  PhaseRange(phase, gPackage.load(), from, to);
-  gBar = std::max(gBar, ProgressBar(phase, done, total, from, to));
-  os::ProgressView view;
-  view.phase = PhaseName(phase);
-  view.done = done;
-  view.total = total;
-  view.final = final;
-  view.bar = gBar;
-  view.line = ProgressLine(phase, done, total, Rate(os::MonotonicMs(), done));
-  os::ShowProgress(gRun.StatusWindow.Get(), view);
-}
-
-void Tick() { Show(false); }
-
 // One decimal, rounded down: 12.3 for 12.34.
 std::string Tenths(uint64_t value, uint64_t unit) {
   const uint64_t tenths = value * 10 / unit;
@@ -100,6 +79,64 @@ std::string TimeLeft(uint64_t seconds) {
   if (minutes < 100) return "about " + std::to_string(minutes) + " min left";
   return "about " + std::to_string((minutes + 59) / 60) + " h left";
 }
+
+// 1234567 as "1,234,567".
+std::string GroupedNumber(uint64_t n) {
+  std::string digits = std::to_string(n), out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+// The bar within [from, to] of 1000 for done of total (total 0: unknown).
+int ProgressBar(uint64_t done, uint64_t total, int from, int to) {
+  if (total == 0) return from;
+  const uint64_t part = std::min(done, total);
+  return from + static_cast<int>(static_cast<uint64_t>(to - from) * part / total);
+}
+
+// The line of text under the bar; bytesPerSecond is 0 while no rate is
+// known.
+std::string ProgressLine(UpdatePhase phase, uint64_t done, uint64_t total,
+                         uint64_t bytesPerSecond) {
+  switch (phase) {
+    case UpdatePhase::kDownload: {
+      std::string line = Tenths(done, kMiB) + (total ? " of " + Tenths(total, kMiB) : "") + " MiB";
+      if (bytesPerSecond == 0) return line;
+      line += ", " + Tenths(bytesPerSecond, kMiB) + " MiB/s";
+      if (total > done)
+        line += ", " + TimeLeft((total - done + bytesPerSecond - 1) / bytesPerSecond);
+      return line;
+    }
+    case UpdatePhase::kUnpack: return "Unpacking: " + GroupedNumber(done) + " files";
+    case UpdatePhase::kInstall:
+      return "Installing " + GroupedNumber(done) + " of " + GroupedNumber(total) + " files";
+  }
+  return std::string();
+}
+
+void Show(bool final) {
+  std::lock_guard<std::mutex> hold(gTickLock);
+  const int phaseValue = gPhase.load();
+  if (phaseValue < 0) return;
+  const auto phase = static_cast<UpdatePhase>(phaseValue);
+  const uint64_t done = gDone.load(), total = gTotal.load();
+  int from = 0, to = 0;
+  PhaseRange(phase, gPackage.load(), from, to);
+  gBar = std::max(gBar, ProgressBar(done, total, from, to));
+  os::ProgressView view;
+  view.phase = PhaseName(phase);
+  view.done = done;
+  view.total = total;
+  view.final = final;
+  view.bar = gBar;
+  view.line = ProgressLine(phase, done, total, Rate(os::MonotonicMs(), done));
+  os::ShowProgress(gRun.StatusWindow.Get(), view);
+}
+
+void Tick() { Show(false); }
 
 }  // namespace
 
@@ -138,36 +175,3 @@ void ProgressComplete() {
 bool UpdateCancelled() { return os::CancelRequested(); }
 
 void DisableCancel() { os::EnableCancel(gRun.StatusWindow.Get(), false); }
-
-int ProgressBar(UpdatePhase, uint64_t done, uint64_t total, int from, int to) {
-  if (total == 0) return from;
-  const uint64_t part = std::min(done, total);
-  return from + static_cast<int>(static_cast<uint64_t>(to - from) * part / total);
-}
-
-std::string ProgressLine(UpdatePhase phase, uint64_t done, uint64_t total,
-                         uint64_t bytesPerSecond) {
-  switch (phase) {
-    case UpdatePhase::kDownload: {
-      std::string line = Tenths(done, kMiB) + (total ? " of " + Tenths(total, kMiB) : "") + " MiB";
-      if (bytesPerSecond == 0) return line;
-      line += ", " + Tenths(bytesPerSecond, kMiB) + " MiB/s";
-      if (total > done)
-        line += ", " + TimeLeft((total - done + bytesPerSecond - 1) / bytesPerSecond);
-      return line;
-    }
-    case UpdatePhase::kUnpack: return "Unpacking: " + GroupedNumber(done) + " files";
-    case UpdatePhase::kInstall:
-      return "Installing " + GroupedNumber(done) + " of " + GroupedNumber(total) + " files";
-  }
-  return std::string();
-}
-
-std::string GroupedNumber(uint64_t n) {
-  std::string digits = std::to_string(n), out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
-  return out;
-}

@@ -25,11 +25,3 @@ void ProgressComplete();
 bool UpdateCancelled();
 // From here on the update can no longer be stopped.
 void DisableCancel();
-
-// What the window shows for a phase, from its counters: the bar position
-// within [from, to] of 1000, never below floor, and the line of text.
-// bytesPerSecond is 0 while no rate is known.
-int ProgressBar(UpdatePhase phase, uint64_t done, uint64_t total, int from, int to);
-std::string ProgressLine(UpdatePhase phase, uint64_t done, uint64_t total, uint64_t bytesPerSecond);
-// 1234567 as "1,234,567".
-std::string GroupedNumber(uint64_t n);

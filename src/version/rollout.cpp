@@ -1,41 +1,29 @@
 #include "version/rollout.h"
 
 #include "os/os.h"
+#include "platform/hex.h"
 #include "version/manifest.h"
 #include "version/signing.h"
 #include "version/versiontext.h"
 
-namespace {
-
-// A whole number of at most digits digits, leading zeros allowed.
-bool ParseDigits(const std::string& text, size_t digits, uint32_t& value) {
-  if (text.empty() || text.size() > digits) return false;
-  value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<uint32_t>(c - '0');
-  }
-  return true;
-}
-
-}  // namespace
-
 bool ParseRolloutShare(const std::string& text, uint32_t& share) {
   const size_t dot = text.find('.');
-  uint32_t whole = 0, hundredths = 0;
-  if (!ParseDigits(text.substr(0, dot), 3, whole)) return false;
+  uint64_t whole = 0, hundredths = 0;
+  if (!ParseDecimal(text.substr(0, dot), 3, whole)) return false;
   if (dot != std::string::npos) {
-    std::string decimals = text.substr(dot + 1);
-    if (decimals.empty() || decimals.size() > 2 || !ParseDigits(decimals, 2, hundredths))
-      return false;
+    const std::string decimals = text.substr(dot + 1);
+    if (!ParseDecimal(decimals, 2, hundredths)) return false;
     if (decimals.size() == 1) hundredths *= 10;
   }
-  share = whole * 100 + hundredths;
+  share = static_cast<uint32_t>(whole * 100 + hundredths);
   return share <= kWholeShare;
 }
 
 bool ParseRolloutHours(const std::string& text, uint32_t& hours) {
-  return ParseDigits(text, 4, hours) && hours >= 1 && hours <= 8760;
+  uint64_t value = 0;
+  if (!ParseDecimal(text, 4, value)) return false;
+  hours = static_cast<uint32_t>(value);
+  return hours >= 1 && hours <= 8760;
 }
 
 RolloutPlan ReadRolloutPlan(const std::string& text) {
