@@ -1,12 +1,16 @@
 # The two commands of the README: `make test` and `make demo`.
-.PHONY: all deps build build-posix build-windows build-asan build-fuzz test demo bench fuzz killtest screenshots dist clean
+.PHONY: all deps deps-posix build build-posix build-windows build-asan build-fuzz test demo bench fuzz killtest screenshots dist clean
 
 JOBS ?= $(shell nproc)
 
 all: build
 
+# Everything (both builds, Wine, the fuzzers), or the POSIX build's alone.
 deps:
-	@bash scripts/install-deps.sh
+	@bash scripts/install-deps.sh all
+
+deps-posix:
+	@bash scripts/install-deps.sh posix
 
 build-posix: deps
 	cmake --preset posix >/dev/null
@@ -29,7 +33,10 @@ build: build-windows build-posix build-asan build-fuzz
 test: build
 	bash tests/run-all.sh
 
-demo: build-posix
+# The POSIX program alone, built without its tests: no Wine, no MinGW.
+demo: deps-posix
+	cmake --preset posix-release >/dev/null
+	cmake --build build/posix-release -j $(JOBS) --target pelmatic pelmatic_next
 	python3 tests/tools/demo.py
 
 bench: deps

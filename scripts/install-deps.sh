@@ -1,11 +1,27 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, and only
 # those that are missing. Runs as root, or through sudo.
-set -euo pipefail
+#
+#   install-deps.sh posix   the POSIX build alone (make demo)
+#   install-deps.sh all     both builds, Wine, the fuzzers (make test, bench, dist)
+#
+# A Debian mirror in the middle of a sync answers some index with the wrong
+# size for minutes. apt-get update then fails although it fetched every
+# other index, and what is wanted may well be installable from those, so
+# the update is retried and its failure alone stops nothing: only a failed
+# install does, with one message that says what the mirror refused.
+set -uo pipefail
 
-packages=(cmake make g++ googletest libgtest-dev libcurl4-openssl-dev libarchive-dev libssl-dev
-          python3 zip unzip libarchive-tools curl clang clang-format libclang-rt-14-dev openssl
-          g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 xvfb x11-utils x11-apps)
+set_name=${1:-all}
+posix=(cmake make g++ googletest libgtest-dev libcurl4-openssl-dev libarchive-dev libssl-dev
+       python3)
+windows=(zip unzip libarchive-tools curl clang clang-format libclang-rt-14-dev openssl
+         g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 xvfb x11-utils x11-apps)
+case "$set_name" in
+  posix) packages=("${posix[@]}") ;;
+  all) packages=("${posix[@]}" "${windows[@]}") ;;
+  *) echo "install-deps: usage: install-deps.sh posix|all" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -21,9 +37,55 @@ if [ "$(id -u)" -ne 0 ]; then
   sudo="sudo"
 fi
 echo "install-deps: installing ${missing[*]}"
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $sudo dpkg --add-architecture i386
-fi
+for p in "${missing[@]}"; do
+  if [[ $p == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386 || exit 1
+    break
+  fi
+done
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -q
-$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+
+log=$(mktemp "${TMPDIR:-/tmp}/install-deps.XXXXXX")
+trap 'rm -f "$log" "$log.install"' EXIT
+
+# Three tries with growing waits; the seconds are the caller's to shorten.
+wait_base=${INSTALL_DEPS_WAIT:-20}
+for try in 1 2 3; do
+  : >"$log"
+  if $sudo apt-get update -q 2>&1 | tee "$log"; then
+    break
+  fi
+  if [ "$try" -lt 3 ]; then
+    echo "install-deps: apt-get update failed (try $try of 3); trying again in $((wait_base * try)) s"
+    sleep $((wait_base * try))
+  else
+    echo "install-deps: apt-get update still fails; installing from the indexes it did fetch"
+  fi
+done
+
+if $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >"$log.install" 2>&1; then
+  tail -n 3 "$log.install"
+  exit 0
+fi
+
+# The install failed. apt's own lines name what it could not fetch and
+# what it could not install; everything else it printed is noise here.
+fetch=$(grep -E 'Failed to fetch' "$log" | sed -E 's/^[EW]: *//' | sort -u)
+broken=$(sed -nE \
+  -e "s/^E: Unable to locate package (.*)$/\1/p" \
+  -e "s/^E: Package '([^']*)' has no installation candidate$/\1/p" \
+  -e "s/^ *([^ ]+) : Depends: .*$/\1/p" \
+  "$log.install" | sort -u | tr '\n' ' ')
+grep -E '^(E:| +[^ ]+ : Depends:)' "$log.install" >&2
+{
+  echo
+  echo "install-deps: FAILED to install the packages this project needs."
+  if [ -n "$fetch" ]; then
+    echo "  Indexes the Debian mirror would not serve (apt-get update):"
+    printf '%s\n' "$fetch" | sed 's/^/    /'
+  fi
+  echo "  Packages that could not be installed: ${broken:-${missing[*]}}"
+  echo "  This is the Debian mirror (often a sync in progress), not the project."
+  echo "  Run the same make command again later."
+} >&2
+exit 1

@@ -16,7 +16,7 @@ sys.path.insert(0, os.path.join(TOP, "tests", "tools"))
 from testserver import TestServer  # noqa: E402
 
 DEMO = os.path.join(TOP, "build", "demo")
-BUILD = os.path.join(TOP, "build", "posix")
+BUILD = os.path.join(TOP, "build", "posix-release")
 
 
 def listing(folder):
