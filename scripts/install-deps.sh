@@ -16,10 +16,13 @@ set_name=${1:-all}
 posix=(cmake make g++ googletest libgtest-dev libcurl4-openssl-dev libarchive-dev libssl-dev
        python3)
 windows=(zip unzip libarchive-tools curl clang clang-format libclang-rt-14-dev openssl
-         g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 xvfb x11-utils x11-apps)
+         g++-mingw-w64-i686 binutils-mingw-w64-i686 xvfb x11-utils x11-apps)
+# What brings the i386 architecture in: each i386 library must have the
+# very version of its amd64 twin.
+foreign=(wine wine32:i386)
 case "$set_name" in
   posix) packages=("${posix[@]}") ;;
-  all) packages=("${posix[@]}" "${windows[@]}") ;;
+  all) packages=("${posix[@]}" "${windows[@]}" "${foreign[@]}") ;;
   *) echo "install-deps: usage: install-deps.sh posix|all" >&2; exit 2 ;;
 esac
 
@@ -63,9 +66,31 @@ for try in 1 2 3; do
   fi
 done
 
-if $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >"$log.install" 2>&1; then
+install() { $sudo apt-get install -y -q --no-install-recommends "$@" >>"$log.install" 2>&1; }
+if install "${missing[@]}"; then
   tail -n 3 "$log.install"
   exit 0
+fi
+
+# With the security suite's i386 index missing, apt takes each amd64
+# library from that suite and finds no i386 twin of the same version. The
+# release's own suite holds both: the i386 part is installed from there,
+# the amd64 twins moving up to its versions, after the rest as usual.
+codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
+if grep -q 'Failed to fetch' "$log" && [ -n "$codename" ]; then
+  native=() twins=()
+  for p in "${missing[@]}"; do
+    if [[ " ${foreign[*]} " == *" $p "* ]]; then twins+=("$p"); else native+=("$p"); fi
+  done
+  if [ ${#twins[@]} -gt 0 ]; then
+    echo "install-deps: installing the i386 packages from $codename itself, whose indexes are whole"
+    : >"$log.install"
+    if { [ ${#native[@]} -eq 0 ] || install "${native[@]}"; } &&
+       install -t "$codename" "${twins[@]}"; then
+      tail -n 3 "$log.install"
+      exit 0
+    fi
+  fi
 fi
 
 # The install failed. apt's own lines name what it could not fetch and
