@@ -34,6 +34,11 @@ struct RunState {
   std::string AppDir;
   int32_t CheckOutcome = -1;
   bool LocalMode = false;
+  std::string OptionWord;  // as the run was given it
+  // In the copy started with administrator rights for a protected
+  // application folder: the version the user accepted; empty in every
+  // other run.
+  std::string ElevatedVersion;
 };
 
 extern RunState gRun;

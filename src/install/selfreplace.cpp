@@ -31,12 +31,22 @@ std::string ScriptPath(const std::string& path) {
 std::string BuildReplaceScript(const std::string& appDir) {
   const std::string dir = ScriptPath(appDir);
   const std::string crlf = "\r\n";
+  const std::string del = "del \"" + dir + "PELMATIC.EXE\"" + crlf;
+  const std::string gone = "if not exist \"" + dir + "PELMATIC.EXE\" goto swap" + crlf;
+  const std::string second = "ping -n 2 127.0.0.1 >nul" + crlf;
   std::string s;
-  s.reserve(24 * 1000 + 4 * dir.size() + 200);
+  s.reserve(kReplaceTries * (del.size() + gone.size() + second.size()) + 2 * dir.size() + 200);
   s += "chdir \"" + dir + "\"" + crlf;
   s += dir.substr(0, 2) + crlf;
-  for (int i = 0; i < 1000; ++i) s += "echo add some delay !! " + crlf;
-  s += "del \"" + dir + "PELMATIC.EXE\"" + crlf;
+  // Windows lets nobody delete a program file while a copy of it runs: the
+  // old checker goes once every copy has ended (the run that started an
+  // elevated copy may still show its notice), tried once a second.
+  for (int i = 0; i < kReplaceTries; ++i) {
+    s += del;
+    s += gone;
+    if (i + 1 < kReplaceTries) s += second;
+  }
+  s += ":swap" + crlf;
   s += "rename \"NEW_PELMATIC.EXE\"  \"pelmatic.exe\"" + crlf;
   s += "del \"" + dir + "@Runme.bat\"" + crlf;
   return s;

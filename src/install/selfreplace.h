@@ -6,6 +6,10 @@
 // missing or has no version resource.
 std::string GetFileVersionString(const std::string& path);
 
+// How often @Runme.bat tries to delete the old checker, a second apart,
+// before it gives up and leaves NEW_PELMATIC.EXE for the next installation.
+constexpr int kReplaceTries = 300;
+
 // The lines of @Runme.bat for an application folder, each ended by CR LF.
 std::string BuildReplaceScript(const std::string& appDir);
 

@@ -70,10 +70,16 @@ enum : int32_t {
 
 // Message-box flags and results used by the program (the MB_ and ID
 // values of Windows): the buttons, the icon, the modality, the z-order.
-enum : uint32_t { kMbOk = 0x0, kMbOkCancel = 0x1, kMbYesNoCancel = 0x3, kMbTypeMask = 0xF };
-enum : uint32_t { kMbIconError = 0x10, kMbIconQuestion = 0x20 };
+enum : uint32_t {
+  kMbOk = 0x0,
+  kMbOkCancel = 0x1,
+  kMbYesNoCancel = 0x3,
+  kMbRetryCancel = 0x5,
+  kMbTypeMask = 0xF
+};
+enum : uint32_t { kMbIconError = 0x10, kMbIconQuestion = 0x20, kMbIconExclamation = 0x30 };
 enum : uint32_t { kMbSystemModal = 0x1000, kMbTaskModal = 0x2000, kMbTopmost = 0x40000 };
-enum : int { kIdOk = 1, kIdCancel = 2, kIdYes = 6, kIdNo = 7 };
+enum : int { kIdOk = 1, kIdCancel = 2, kIdRetry = 4, kIdYes = 6, kIdNo = 7 };
 
 // GetSystemMetrics indexes: the client area of a full-screen window.
 enum : int { kSmCxFullScreen = 16, kSmCyFullScreen = 17 };
@@ -94,8 +100,10 @@ enum : intptr_t {
 constexpr uint32_t kWmClose = 0x10;
 
 // ---- process and start-up --------------------------------------------------
-std::string ExePath();        // full path of the running executable
-std::string FirstArgument();  // the option word, by the program's rules
+std::string ExePath();  // full path of the running executable
+// The index-th argument after the program path (1: the option word), by the
+// program's own rules; empty when there is none.
+std::string Argument(int index);
 void ComInitialize();
 void ComUninitialize();
 void Sleep(uint32_t ms);
@@ -108,6 +116,20 @@ int64_t UnixTimeUtc();
 // Milliseconds of a clock that never goes back, for limits on waits.
 uint64_t MonotonicMs();
 [[noreturn]] void ExitProcess(int code);
+// The exit code that carries code to a parent: the code itself on Windows;
+// on POSIX, where a parent sees 8 bits, negative codes as their low byte
+// and counts above 125 as 125, since 126 and 127 are pkexec's own.
+int ExitCodeFor(int32_t code);
+
+// Starts this program once more with administrator rights ("runas";
+// pkexec on POSIX) with parameters, arguments by the program's own rules,
+// and waits for it to end, handling messages meanwhile. kDone gives the
+// copy's exit code as its code (exit codes the copy cannot have given
+// itself, such as an end by a signal, come as INT32_MIN); kDeclined: the
+// user dismissed the prompt or is not allowed; kUnavailable: no copy could
+// be started.
+enum class Elevation { kDone, kDeclined, kUnavailable };
+Elevation RunElevated(const std::string& parameters, int32_t& exitCode);
 
 // ---- files and folders ----------------------------------------------------
 struct FindData {
@@ -234,6 +256,10 @@ intptr_t ShellOpen(const std::string& file, const std::string& params, const std
                    int showCommand);
 WindowHandle FindTopWindow(const std::string& title);
 void PostCloseMessage(WindowHandle h);
+// Posts a close request to every visible top-level window without an owner
+// of the process pid: its main windows, whatever their titles. SIGTERM to
+// the process on the terminal desktop.
+void PostCloseToProcess(uint32_t pid);
 
 // ---- the progress of an update ----------------------------------------------
 // While an update runs its status window shows how far it is and offers
@@ -271,6 +297,8 @@ void KeepResponsive();
 SnapshotHandle ProcessSnapshot();  // null when it cannot be taken
 bool ProcessFirst(SnapshotHandle h, std::string& imageName);
 bool ProcessNext(SnapshotHandle h, std::string& imageName);
+// The process id of the entry ProcessFirst or ProcessNext gave last.
+uint32_t ProcessId(SnapshotHandle h);
 void SnapshotClose(SnapshotHandle h);
 
 // ---- crypto ------------------------------------------------------------------

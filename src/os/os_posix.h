@@ -19,6 +19,8 @@ int32_t ErrnoToCode(int e);
 // FIFO would wait for a writer for ever, and no Windows file behaves like
 // that, so anything but a regular file is refused (EACCES).
 int OpenRegular(const std::string& path);
+// The first program of that name in a folder of PATH; empty when none.
+std::string FindOnPath(const std::string& program);
 // The whole of a regular file; false when it cannot be opened.
 bool ReadWholeFile(const std::string& path, std::string& out);
 // Writes all of [p, p + size), retrying interrupted and short writes; 0 or

@@ -25,8 +25,9 @@ int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t
   uint32_t type = flags & kMbTypeMask;
   const char* prompt = type == kMbOkCancel      ? "[O]K / [C]ancel ? "
                        : type == kMbYesNoCancel ? "[Y]es / [N]o / [C]ancel ? "
+                       : type == kMbRetryCancel ? "[R]etry / [C]ancel ? "
                                                 : "[OK] ";
-  bool hasCancel = type == kMbOkCancel || type == kMbYesNoCancel;
+  bool hasCancel = type == kMbOkCancel || type == kMbYesNoCancel || type == kMbRetryCancel;
   std::string out = "\n== " + caption + " ==\n" + text + "\n" + prompt;
   std::fwrite(out.data(), 1, out.size(), stdout);
   std::fflush(stdout);
@@ -38,11 +39,15 @@ int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t
     std::free(line);
     if (n <= 0) return hasCancel ? kIdCancel : kIdOk;
     size_t i = answer.find_first_not_of(" \t\r\n");
-    if (i == std::string::npos) return type == kMbYesNoCancel ? kIdYes : kIdOk;
+    if (i == std::string::npos)
+      return type == kMbYesNoCancel ? kIdYes : type == kMbRetryCancel ? kIdRetry : kIdOk;
     char c = static_cast<char>(answer[i] | 0x20);
     if (type == kMbYesNoCancel) {
       if (c == 'y') return kIdYes;
       if (c == 'n') return kIdNo;
+      if (c == 'c') return kIdCancel;
+    } else if (type == kMbRetryCancel) {
+      if (c == 'r') return kIdRetry;
       if (c == 'c') return kIdCancel;
     } else if (type == kMbOkCancel) {
       if (c == 'o') return kIdOk;
@@ -209,22 +214,6 @@ bool HasUrlScheme(const std::string& s) {
   return true;
 }
 
-std::string FindOnPath(const std::string& program) {
-  const char* path = std::getenv("PATH");
-  std::string p = path ? path : "/usr/bin:/bin";
-  size_t start = 0;
-  while (start <= p.size()) {
-    size_t end = p.find(':', start);
-    if (end == std::string::npos) end = p.size();
-    std::string dir = p.substr(start, end - start);
-    if (dir.empty()) dir = ".";
-    std::string candidate = dir + "/" + program;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    start = end + 1;
-  }
-  return std::string();
-}
-
 bool HasBatchExtension(const std::string& file) {
   size_t dot = file.rfind('.');
   if (dot == std::string::npos || file.find('/', dot) != std::string::npos) return false;
@@ -282,6 +271,10 @@ WindowHandle FindTopWindow(const std::string& title) {
 
 void PostCloseMessage(WindowHandle h) {
   if (h) ::kill(static_cast<pid_t>(reinterpret_cast<intptr_t>(h)), SIGTERM);
+}
+
+void PostCloseToProcess(uint32_t pid) {
+  if (pid > 0) ::kill(static_cast<pid_t>(pid), SIGTERM);
 }
 
 }  // namespace os

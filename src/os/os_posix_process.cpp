@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <memory>
 
 #include "os/batch.h"
+#include "os/cmdline.h"
 #include "os/os.h"
 #include "os/os_posix.h"
 
@@ -25,13 +27,17 @@ std::string ExePath() {
   return std::string(buf, static_cast<size_t>(n));
 }
 
-std::string FirstArgument() {
+std::string Argument(int index) {
   std::string cmdline;
   if (!ReadWholeFile("/proc/self/cmdline", cmdline)) return std::string();
-  size_t first = cmdline.find('\0');
-  if (first == std::string::npos || first + 1 >= cmdline.size()) return std::string();
-  size_t end = cmdline.find('\0', first + 1);
-  return cmdline.substr(first + 1, end == std::string::npos ? std::string::npos : end - first - 1);
+  size_t begin = 0;
+  for (int n = 0; n < index; ++n) {
+    begin = cmdline.find('\0', begin);
+    if (begin == std::string::npos || begin + 1 >= cmdline.size()) return std::string();
+    ++begin;
+  }
+  size_t end = cmdline.find('\0', begin);
+  return cmdline.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
 }
 
 void ComInitialize() {}
@@ -68,6 +74,55 @@ void ExitProcess(int code) {
   std::fflush(stdout);
   std::fflush(stderr);
   std::exit(code);
+}
+
+int ExitCodeFor(int32_t code) {
+  if (code < 0) return code & 0xFF;
+  return code > 125 ? 125 : code;
+}
+
+Elevation RunElevated(const std::string& parameters, int32_t& exitCode) {
+  const std::string exe = ExePath();
+  std::string line = "[elevate] " + exe + " " + parameters + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+  const std::string pkexec = FindOnPath("pkexec");
+  if (pkexec.empty() || exe.empty()) return Elevation::kUnavailable;
+  // The parameters are parsed as the copy's own command line would be.
+  std::vector<std::string> args = ArgumentsOf("x " + parameters);
+  args[0] = exe;
+  args.insert(args.begin(), pkexec);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  std::fflush(stdout);
+  // Ctrl-C reaches the copy too, which takes it as Cancel; this run waits
+  // for the copy's answer rather than ending first.
+  struct sigaction ignore = {}, before = {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGINT, &ignore, &before);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::sigaction(SIGINT, &before, nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  pid_t waited = -1;
+  if (child > 0)
+    while ((waited = ::waitpid(child, &status, 0)) < 0 && errno == EINTR) {
+    }
+  ::sigaction(SIGINT, &before, nullptr);
+  if (child < 0 || waited != child) return Elevation::kUnavailable;
+  if (!WIFEXITED(status)) {
+    exitCode = INT32_MIN;
+    return Elevation::kDone;
+  }
+  const int code = WEXITSTATUS(status);
+  // pkexec's own: the prompt was dismissed (126) or the user may not (127).
+  if (code == 126 || code == 127) return Elevation::kDeclined;
+  exitCode = code >= 128 ? code - 256 : code;
+  return Elevation::kDone;
 }
 
 // The command interpreter's code page is the system's own here.
@@ -218,6 +273,10 @@ bool ProcessNext(SnapshotHandle h, std::string& imageName) {
   if (h->next >= h->processes.size()) return false;
   imageName = h->processes[h->next++].second;
   return true;
+}
+
+uint32_t ProcessId(SnapshotHandle h) {
+  return h->next == 0 ? 0 : static_cast<uint32_t>(h->processes[h->next - 1].first);
 }
 
 void SnapshotClose(SnapshotHandle h) { delete h; }

@@ -17,9 +17,10 @@ static_assert(kWmClose == WM_CLOSE && kSwHide == SW_HIDE && kSwShowNormal == SW_
                   kSmCxFullScreen == SM_CXFULLSCREEN && kSmCyFullScreen == SM_CYFULLSCREEN,
               "the layer's names are the Windows values");
 static_assert(kMbOkCancel == MB_OKCANCEL && kMbYesNoCancel == MB_YESNOCANCEL &&
-                  kMbIconError == MB_ICONERROR && kMbIconQuestion == MB_ICONQUESTION &&
-                  kMbSystemModal == MB_SYSTEMMODAL && kMbTaskModal == MB_TASKMODAL &&
-                  kMbTopmost == MB_TOPMOST,
+                  kMbRetryCancel == MB_RETRYCANCEL && kIdRetry == IDRETRY &&
+                  kMbIconExclamation == MB_ICONEXCLAMATION && kMbIconError == MB_ICONERROR &&
+                  kMbIconQuestion == MB_ICONQUESTION && kMbSystemModal == MB_SYSTEMMODAL &&
+                  kMbTaskModal == MB_TASKMODAL && kMbTopmost == MB_TOPMOST,
               "the layer's names are the Windows values");
 
 int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags) {
@@ -125,6 +126,13 @@ void ShowProgress(WindowHandle status, const ProgressView& view) {
     gProgress.text = view.line;
     ::SetWindowTextA(gProgress.line, view.line.c_str());
   }
+  // A phase's end is painted now, and whoever asks the window meanwhile
+  // is answered: the window may go before the next tick.
+  if (view.final) {
+    ::UpdateWindow(gProgress.bar);
+    ::UpdateWindow(gProgress.line);
+    PumpMessages();
+  }
 }
 
 void EnableCancel(WindowHandle status, bool enabled) {
@@ -194,5 +202,21 @@ WindowHandle FindTopWindow(const std::string& title) {
 }
 
 void PostCloseMessage(WindowHandle h) { ::PostMessageA(reinterpret_cast<HWND>(h), kWmClose, 0, 0); }
+
+namespace {
+
+BOOL CALLBACK CloseIfOfProcess(HWND w, LPARAM pid) {
+  DWORD owner = 0;
+  ::GetWindowThreadProcessId(w, &owner);
+  // The windows a user would close: shown, and not a tool window or dialog
+  // that belongs to another of the program's windows.
+  if (owner == static_cast<DWORD>(pid) && ::IsWindowVisible(w) && !::GetWindow(w, GW_OWNER))
+    ::PostMessageA(w, kWmClose, 0, 0);
+  return TRUE;
+}
+
+}  // namespace
+
+void PostCloseToProcess(uint32_t pid) { ::EnumWindows(CloseIfOfProcess, static_cast<LPARAM>(pid)); }
 
 }  // namespace os

@@ -2,6 +2,7 @@
 // Windows build.
 #include <windows.h>
 #include <objbase.h>
+#include <shellapi.h>
 #include <tlhelp32.h>
 
 #include <cstring>
@@ -18,9 +19,9 @@ std::string ExePath() {
   return std::string(buf, n);
 }
 
-std::string FirstArgument() {
+std::string Argument(int index) {
   const char* cmd = ::GetCommandLineA();
-  return FirstArgumentOf(cmd ? cmd : "");
+  return ArgumentOf(cmd ? cmd : "", index);
 }
 
 void ComInitialize() { ::CoInitialize(nullptr); }
@@ -46,6 +47,29 @@ int64_t UnixTimeUtc() {
 uint64_t MonotonicMs() { return ::GetTickCount64(); }
 
 void ExitProcess(int code) { ::ExitProcess(static_cast<UINT>(code)); }
+
+int ExitCodeFor(int32_t code) { return code; }
+
+Elevation RunElevated(const std::string& parameters, int32_t& exitCode) {
+  const std::string exe = ExePath();
+  SHELLEXECUTEINFOA info = {};
+  info.cbSize = sizeof info;
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+  info.lpVerb = "runas";
+  info.lpFile = exe.c_str();
+  info.lpParameters = parameters.c_str();
+  info.nShow = SW_SHOWNORMAL;
+  if (!::ShellExecuteExA(&info))
+    return ::GetLastError() == ERROR_CANCELLED ? Elevation::kDeclined : Elevation::kUnavailable;
+  if (!info.hProcess) return Elevation::kUnavailable;
+  // The copy may take as long as its download: this thread keeps answering.
+  WaitHandleOrMessages(info.hProcess, INFINITE);
+  DWORD code = 0;
+  const BOOL got = ::GetExitCodeProcess(info.hProcess, &code);
+  ::CloseHandle(info.hProcess);
+  exitCode = got ? static_cast<int32_t>(code) : INT32_MIN;
+  return Elevation::kDone;
+}
 
 std::string MachineId() {
   // A 32-bit program on 64-bit Windows sees a view of the registry without
@@ -75,6 +99,8 @@ struct SnapshotState {
   HANDLE snap;
   PROCESSENTRY32 entry;
 };
+
+uint32_t ProcessId(SnapshotHandle h) { return h->entry.th32ProcessID; }
 
 namespace {
 std::string NameOf(const PROCESSENTRY32& e) {

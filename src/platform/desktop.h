@@ -19,3 +19,9 @@ int32_t CountProcesses(const std::string& imageName);
 bool IsAppRunning(const std::string& nameOrPath);
 // Posts a close request to the first top-level window with that title.
 void CloseAppWindow(const std::string& title);
+// Posts a close request to the main windows of every process that
+// IsAppRunning(nameOrPath) finds, whatever their titles.
+void CloseAppProcesses(const std::string& nameOrPath);
+// Waits until no such process runs, at most ms, checking every 100 ms with
+// the window answering; true once none runs.
+bool WaitForAppToEnd(const std::string& nameOrPath, uint32_t ms);

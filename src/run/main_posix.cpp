@@ -2,4 +2,4 @@
 #include "os/os.h"
 #include "run/pelmaticu.h"
 
-int main() { return PelmaticMain(os::FirstArgument()); }
+int main() { return PelmaticMain(os::Argument(1), os::Argument(2)); }

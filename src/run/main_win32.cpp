@@ -4,4 +4,6 @@
 #include "os/os.h"
 #include "run/pelmaticu.h"
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return PelmaticMain(os::FirstArgument()); }
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  return PelmaticMain(os::Argument(1), os::Argument(2));
+}

@@ -7,6 +7,14 @@
 // code of the run (the number of files installed, 0, or a failure code).
 int32_t OfferUpdate();
 
+// The version named by the argument that marks the copy started with
+// administrator rights; empty for any other argument.
+std::string ElevatedVersionOf(const std::string& argument);
+// The elevated copy's whole update, once it has checked the manifest
+// itself: the package of the version the user accepted, installed with no
+// question, no report and nothing started; its update code.
+int32_t UpdateAsElevatedCopy();
+
 // The caption and texts of the two questions.
 std::string QuestionCaption();
 std::string HomepageQuestionText();

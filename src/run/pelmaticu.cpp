@@ -26,7 +26,9 @@ namespace {
   // A status window still shown stays until the process is gone, as it
   // does on Windows: the error ends the run where it stands.
   gRun.StatusWindow.Release();
-  os::ExitProcess(1);
+  // The run that started an elevated copy takes its exit code as the
+  // update's result: an error must not read as files installed.
+  os::ExitProcess(gRun.ElevatedVersion.empty() ? 1 : os::ExitCodeFor(-15));
 }
 
 }  // namespace
@@ -66,6 +68,7 @@ Options ParseOptions(const std::string& optionWord) {
 void RunUpdateCheck(const std::string& optionWord) {
   const Options options = ParseOptions(optionWord);
   gRun.LocalMode = options.localMode;
+  gRun.OptionWord = optionWord;
   if (CountProcesses("PELMATIC.EXE") > 1) return;
   // Before the configuration is read: it may be one of the files an
   // interrupted installation left in flight.
@@ -102,9 +105,34 @@ void RunUpdateCheck(const std::string& optionWord) {
   }
 }
 
-int PelmaticMain(const std::string& optionWord) {
+int32_t RunElevatedCopy(const std::string& optionWord) {
+  const Options options = ParseOptions(optionWord);
+  gRun.LocalMode = options.localMode;
+  gRun.OptionWord = optionWord;
+  // This copy and the run that started it, which waits for it.
+  if (CountProcesses("PELMATIC.EXE") > 2) return 0;
+  RecoverInstallation(gRun.AppDir);
+  // Nothing the run that started this copy could have written is trusted:
+  // the configuration and the manifest are read and checked again.
+  if (!LoadConfig()) return 0;
+  if (options.force) gRun.VerNow = "0";
+  gRun.CheckOutcome = EvaluateManifest();
+  if (gRun.CheckOutcome != 1) return 0;
+  if (!options.force &&
+      !RolloutOffers(os::MachineId(), gRun.RolloutShare, gRun.VerFile, gRun.RemoteVer))
+    return 0;
+  return UpdateAsElevatedCopy();
+}
+
+int PelmaticMain(const std::string& optionWord, const std::string& secondArgument) {
   try {
     Startup(os::ExePath());
+    gRun.ElevatedVersion = ElevatedVersionOf(secondArgument);
+    if (!gRun.ElevatedVersion.empty()) {
+      const int32_t code = RunElevatedCopy(optionWord);
+      Shutdown();
+      return os::ExitCodeFor(code);
+    }
     RunUpdateCheck(optionWord);
     Shutdown();
   } catch (const EPelmaticError& e) {

@@ -16,8 +16,13 @@ struct Options {
   bool quiet;      // @: no closing reports
 };
 Options ParseOptions(const std::string& optionWord);
-// Runs the whole program and returns its exit code (1 after an unhandled error).
-int PelmaticMain(const std::string& optionWord);
+// The run of the copy started with administrator rights: the check made
+// again, then the update of the accepted version; its update code.
+int32_t RunElevatedCopy(const std::string& optionWord);
+// Runs the whole program and returns its exit code: 0, 1 after an unhandled
+// error, or the update code in the elevated copy, which secondArgument
+// marks.
+int PelmaticMain(const std::string& optionWord, const std::string& secondArgument);
 
 std::string UpToDateText();
 std::string NoInformationText();

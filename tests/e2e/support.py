@@ -118,7 +118,9 @@ class AppFolder:
 
     def env(self):
         env = dict(os.environ)
-        env["PATH"] = self.bin + os.pathsep + env.get("PATH", "")
+        # system_path: the folders searched after bin, the system's own unless set.
+        path = getattr(self, "system_path", None)
+        env["PATH"] = self.bin + os.pathsep + (env.get("PATH", "") if path is None else path)
         env["TMPDIR"] = self.root
         return env
 
@@ -157,6 +159,16 @@ WAIT = status(texts.WAIT)
 
 def close_request(title):
     return b"[close] " + title + b"\n"
+
+
+def retry_box(close_app):
+    return (b"\n== " + texts.question_caption() + b" ==\n" + texts.close_app_box(close_app) +
+            b"\n[R]etry / [C]ancel ? ")
+
+
+def elevate(exe, option=b"", version=b"2.31"):
+    """The line of the terminal desktop's elevation, for the copy it starts."""
+    return b"[elevate] %s \"%s\" /elevated=%s\n" % (exe, option, version.hex().encode())
 
 
 def fallback(code, url):

@@ -15,9 +15,10 @@ import unittest
 import zipfile
 
 from e2e.support import (CLOSED, COMPLETE, HOME, MANIFEST_NOTES, NEXT_BIN, NOTES, WAIT,
-                         close_request, fallback, homepage_question, launch, notice, read,
-                         recording_script, start_serving, status, stop_serving, texts, tree,
-                         update_question, UpdateFolder, wait_for, zip_bytes)
+                         close_request, elevate, fallback, homepage_question, launch, notice,
+                         read, recording_script, retry_box, split_progress, start_serving, status,
+                         stop_serving,
+                         texts, tree, update_question, UpdateFolder, wait_for, zip_bytes)
 
 
 def setUpModule():
@@ -67,12 +68,17 @@ class OfferCase(unittest.TestCase):
         return {name: (None if name.endswith("/") else read(self.app.path(name)))
                 for name in tree(self.app.dir)}
 
+    def old_config(self, **extra):
+        self.configure(**extra)
+        return read(self.app.path("pelmatic.ini"))
+
     def start_program(self, name, ignore_close=False):
         """A running program with the image name name, as an application to close."""
         folder = os.path.join(self.app.root, "running")
         os.makedirs(folder, exist_ok=True)
         image = os.path.join(folder, name)
-        shutil.copy2("/bin/bash", image)
+        if not os.path.exists(image):
+            shutil.copy2("/bin/bash", image)
         script = ('trap "" TERM; ' if ignore_close else "") + "sleep 30; true"
         p = subprocess.Popen([image, "-c", script], start_new_session=True)
 
@@ -236,9 +242,6 @@ class Installer(OfferCase):
 
 
 class Package(OfferCase):
-    def old_config(self, **extra):
-        self.configure(**extra)
-        return read(self.app.path("pelmatic.ini"))
 
     def test_whole_update_and_the_checker_replaced_after_exit(self):
         marker = os.path.join(self.app.root, "tool-ran.txt")
@@ -297,10 +300,13 @@ class Package(OfferCase):
         before = self.snapshot()
         self.addCleanup(subprocess.run, ["chattr", "-i", self.app.dir], check=False)
         subprocess.run(["chattr", "+i", self.app.dir], check=True)
+        # No pkexec to ask for the rights with.
+        self.app.system_path = ""
         code, out, err, took = self.app.timed_run(answers=b"y\n")
         file_url = self.url + b"editor231.zip"
         self.assertEqual((code, out), (0, update_question(b"editor231.zip")))
-        self.assertEqual(err, WAIT + CLOSED + fallback(-3, file_url))
+        self.assertEqual(err, WAIT + CLOSED + elevate(self.app.appdir.encode() + b"PELMATIC.EXE") +
+                         fallback(-3, file_url))
         self.assertGreaterEqual(took, 3.0)
         self.assertEqual(self.app.opened_after(1), [file_url])
         self.assertEqual(self.downloads(), [])
@@ -398,39 +404,154 @@ class CloseRequest(OfferCase):
         self.name = "pmedit%d.exe" % os.getpid()
         self.title = b"PMEdit%d" % os.getpid()
         self.configure(close_app="PMEdit%d.EXE" % os.getpid())
-
-    def test_application_that_quits_lets_the_update_go_on(self):
-        editor = self.start_program(self.name)
         self.serve("editor231.zip", zip_bytes({"editor.exe": b"editor 2.31"}))
         self.manifest(b"editor231.zip")
+
+    def test_every_process_of_the_application_is_asked_to_close(self):
+        # The request by title reaches one of them; the one by process both.
+        editors = [self.start_program(self.name) for _ in range(2)]
         code, out, err = self.app.run(answers=b"y\n\n")
         self.assertEqual((code, out), (0, update_question(b"editor231.zip") + COMPLETE))
         self.assertEqual(err, close_request(self.title) * 2 + WAIT + CLOSED)
-        self.assertEqual(editor.wait(timeout=5), -signal.SIGTERM)
+        for editor in editors:
+            self.assertEqual(editor.wait(timeout=5), -signal.SIGTERM)
         self.assertEqual(tree(self.app.dir), ["PELMATIC.EXE", "editor.exe", "pelmatic.ini"])
         self.assertEqual(read(self.app.path("editor.exe")), b"editor 2.31")
         self.assertEqual(self.downloads(), [("/editor231.zip", "Pelmatic")])
 
-    def test_application_that_stays_blocks_the_update(self):
+    def test_application_that_stays_is_offered_retry_and_cancel(self):
         editor = self.start_program(self.name, ignore_close=True)
-        self.serve("editor231.zip", zip_bytes({"editor.exe": b"editor 2.31"}))
-        self.manifest(b"editor231.zip")
+        box = retry_box(b"PMEdit%d.EXE" % os.getpid())
+        # Cancel: the offer ends as the user asked, nothing changed.
         before = self.snapshot()
-        code, out, err = self.app.run(answers=b"y\n\n")
-        self.assertEqual((code, out), (0, update_question(b"editor231.zip") +
-                                       notice(texts.CLOSE_APP_NOTICE)))
+        code, out, err, took = self.app.timed_run(answers=b"y\nc\n")
+        self.assertEqual((code, out), (0, update_question(b"editor231.zip") + box))
         self.assertEqual(err, close_request(self.title) * 2)
+        self.assertGreaterEqual(took, 10.0)
         self.assertIsNone(editor.poll())
         self.assertEqual(self.downloads(), [])
         self.assertEqual(self.snapshot(), before)
+        # Retry once the user has closed it: the update goes on.
+        run = self.app.start()
+        run.stdin.write(b"y\n")
+        run.stdin.flush()
+        shown = b""
+        while not shown.endswith(box):
+            piece = run.stdout.read1(4096)
+            self.assertTrue(piece, shown)
+            shown += piece
+        os.killpg(editor.pid, signal.SIGKILL)
+        out, err = run.communicate(b"r\n\n", timeout=60)
+        self.assertEqual(run.returncode, 0)
+        self.assertEqual(out, COMPLETE)
+        self.assertEqual(split_progress(err)[0], close_request(self.title) * 4 + WAIT + CLOSED)
+        self.assertEqual(read(self.app.path("editor.exe")), b"editor 2.31")
 
     def test_application_not_running_gets_no_request(self):
-        self.serve("editor231.zip", zip_bytes({"editor.exe": b"editor 2.31"}))
-        self.manifest(b"editor231.zip")
         code, out, err = self.app.run(answers=b"y\n\n")
         self.assertEqual((code, out), (0, update_question(b"editor231.zip") + COMPLETE))
         self.assertEqual(err, WAIT + CLOSED)
         self.assertEqual(read(self.app.path("editor.exe")), b"editor 2.31")
+
+
+class ProtectedFolder(OfferCase):
+    """A folder only an administrator may write, immutable here. pkexec is a
+    stand-in first on PATH that logs each start and stands for the rights
+    given by lifting the immutability, or for a prompt the user declines."""
+
+    def setUp(self):
+        super().setUp()
+        self.calls = os.path.join(self.app.root, "pkexec.log")
+        self.addCleanup(subprocess.run, ["chattr", "-i", self.app.dir], check=False)
+
+    def pkexec(self, body):
+        path = os.path.join(self.app.bin, "pkexec")
+        with open(path, "w") as f:
+            f.write('#!/bin/sh\necho "$*" >> "%s"\n%s\n' % (self.calls, body))
+        os.chmod(path, 0o755)
+
+    def protect(self):
+        subprocess.run(["chattr", "+i", self.app.dir], check=True)
+
+    def starts(self):
+        return read(self.calls).splitlines() if os.path.exists(self.calls) else []
+
+    def test_updated_through_one_elevated_copy_which_replaces_the_checker(self):
+        marker = os.path.join(self.app.root, "tool-ran.txt")
+        self.old_config(run_app="tool.exe")
+        old_exe, new_exe = read(self.app.exe), read(NEXT_BIN)
+        self.serve("editor231.zip", zip_bytes({"editor.exe": b"editor 2.31",
+                                               "tool.exe": recording_script(marker),
+                                               "PELMATIC.EXE": new_exe}))
+        self.manifest(b"editor231.zip")
+        self.pkexec('chattr -i "%s" && exec "$@"' % self.app.dir)
+        self.protect()
+        run = self.app.start("-@")
+        run.stdin.write(b"y\n")
+        run.stdin.flush()
+        shown = b""
+        while not shown.endswith(COMPLETE):
+            piece = run.stdout.read1(4096)
+            self.assertTrue(piece, shown)
+            shown += piece
+        # The copy is done; the run that started it still shows its notice,
+        # so the old checker cannot go yet and the script waits.
+        exe = self.app.appdir.encode() + b"PELMATIC.EXE"
+        self.assertEqual(self.starts(), [exe + b" -@ /elevated=" + b"2.31".hex().encode()])
+        time.sleep(1.5)
+        self.assertEqual(read(self.app.exe), old_exe)
+        self.assertTrue(os.path.exists(self.app.path("NEW_PELMATIC.EXE")))
+        self.assertFalse(os.path.exists(marker))
+        out, err = run.communicate(b"\n", timeout=60)
+        self.assertEqual(run.returncode, 0)
+        appdir = self.app.appdir.encode()
+        self.assertEqual(shown + out, update_question(b"editor231.zip") + COMPLETE)
+        # The application is started by this run, after the copy ended.
+        self.assertEqual(split_progress(err)[0],
+                         WAIT + CLOSED + elevate(exe, b"-@") + WAIT +
+                         launch(appdir + b"@Runme.bat") + CLOSED + launch(appdir + b"tool.exe"))
+        self.assertTrue(wait_for(lambda: os.path.exists(marker)))
+        self.assertTrue(wait_for(lambda: not os.path.exists(self.app.path("@Runme.bat")), 10),
+                        "the replacement script did not finish")
+        self.assertEqual(read(self.app.path("pelmatic.exe")), new_exe)
+        self.assertEqual(read(self.app.path("editor.exe")), b"editor 2.31")
+        self.assertEqual(self.downloads(), [("/editor231.zip", "Pelmatic")])
+
+    def test_a_copy_that_cannot_write_either_fails_once(self):
+        self.old_config()
+        self.serve("editor231.zip", zip_bytes({"editor.exe": b"new"}))
+        self.manifest(b"editor231.zip")
+        self.pkexec('exec "$@"')
+        self.protect()
+        before = self.snapshot()
+        code, out, err = self.app.run(answers=b"y\n")
+        file_url = self.url + b"editor231.zip"
+        exe = self.app.appdir.encode() + b"PELMATIC.EXE"
+        self.assertEqual((code, out), (0, update_question(b"editor231.zip")))
+        self.assertEqual(err, WAIT + CLOSED + elevate(exe) + WAIT + CLOSED +
+                         fallback(-3, file_url))
+        self.assertEqual(len(self.starts()), 1)
+        self.assertEqual(self.app.opened_after(1), [file_url])
+        self.assertEqual([r["path"] for r in SERVER.requests()], ["/editor.ver"] * 2)
+        self.assertEqual(self.snapshot(), before)
+
+    def test_a_declined_prompt_changes_nothing(self):
+        self.old_config()
+        self.serve("editor231.zip", zip_bytes({"editor.exe": b"new"}))
+        self.manifest(b"editor231.zip")
+        self.protect()
+        before = self.snapshot()
+        exe = self.app.appdir.encode() + b"PELMATIC.EXE"
+        for status_code in (126, 127):
+            with self.subTest(status=status_code):
+                SERVER.clear_log()
+                self.pkexec("exit %d" % status_code)
+                code, out, err = self.app.run(answers=b"y\n")
+                self.assertEqual((code, out), (0, update_question(b"editor231.zip")))
+                self.assertEqual(err, WAIT + CLOSED + elevate(exe))
+                self.assertEqual(self.app.opened_targets(), [])
+                self.assertEqual([r["path"] for r in SERVER.requests()], ["/editor.ver"])
+                self.assertEqual(self.snapshot(), before)
 
 
 if __name__ == "__main__":

@@ -25,7 +25,8 @@ cut_every (each answer's body cut after that many bytes), ignore_range
 (always the whole file, 200), wrong_range ("start" or "total": a
 Content-Range that does not match what is sent), no_content_range (206
 without the header), etag (a text to send instead, or null for none),
-last_modified (false for none).
+last_modified (false for none). remove: a path removed (a file, or a
+folder with what it holds) before the answer.
 
 times: N makes a fault apply to the first N requests for its path since
 the faults file was last written; the requests after them get the fault
@@ -41,6 +42,7 @@ import argparse
 import email.utils
 import json
 import os
+import shutil
 import signal
 import socket
 import socketserver
@@ -306,6 +308,15 @@ class Handler(BaseHTTPRequestHandler):
         extra = fault.get("headers") or {}
         if not isinstance(extra, dict):
             raise FaultError("'headers' must be a JSON object")
+
+        # A file or folder of the tests' goes before the answer: for a
+        # program whose next step must find it gone.
+        if "remove" in fault:
+            doomed = str(fault["remove"])
+            if os.path.isdir(doomed) and not os.path.islink(doomed):
+                shutil.rmtree(doomed, ignore_errors=True)
+            elif os.path.lexists(doomed):
+                os.remove(doomed)
 
         # Every request gets its record of what was sent, whatever its end:
         # the tests wait for it.

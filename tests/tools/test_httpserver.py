@@ -220,6 +220,15 @@ class HttpServerTest(unittest.TestCase):
             self.get(self.connect(), "/data.bin")
         resp, body = self.get(self.connect(), "/data.bin")
         self.assertEqual(body, DATA)
+        # A folder of the test's goes with the second request, before its answer.
+        doomed = tempfile.mkdtemp()
+        open(os.path.join(doomed, "inside"), "w").close()
+        self.server.set_faults({"/data.bin": {"times": 1, "then": {"remove": doomed}}})
+        self.get(self.connect(), "/data.bin")
+        self.assertTrue(os.path.isdir(doomed))
+        resp, body = self.get(self.connect(), "/data.bin")
+        self.assertEqual((resp.status, body), (200, DATA))
+        self.assertFalse(os.path.exists(doomed))
 
     def test_drip_delivers_whole_body_slowly(self):
         self.server.set_faults({"/data.bin": {"drip": [len(DATA) // 5 + 1, 60]}})

@@ -9,6 +9,12 @@ NOTICE_CAPTION = b"PelMatic 2.000 - automatic version checker"
 NOTICE_TAIL = b"    "
 WAIT = b"Please wait to update ..... "
 CLOSE_APP_NOTICE = b"Please CLOSE APPLICATION before update !  "
+# The box that offers to try again, with Retry and Cancel.
+RETRY_BOX_FLAGS = 0x5 | 0x30 | 0x1000 | 0x40000
+
+
+def close_app_box(close_app):
+    return CLOSE_APP_NOTICE + CRLF + CRLF + close_app
 
 
 def question_caption(ver_file=b"editor"):

@@ -4,6 +4,9 @@
 
 #include "os/os.h"
 #ifndef _WIN32
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -63,6 +66,37 @@ TEST(Desktop, ProcessesWithoutAnImageAreNotListed) {
     self = self || p.first == ::getpid();
   }
   EXPECT_TRUE(self);
+}
+
+// pkexec's answers as the run that asked for the rights takes them: its
+// own statuses 126 (dismissed) and 127 (not allowed) are a declined
+// prompt; any other is the copy's exit code, negative codes from their
+// low byte; without pkexec no copy can be started.
+TEST(Desktop, ElevationThroughPkexec) {
+  TempDir bin;
+  const char* path = std::getenv("PATH");
+  const std::string saved = path ? path : "";
+  ::setenv("PATH", bin.Path().c_str(), 1);
+  int32_t code = 0;
+  EXPECT_EQ(os::RunElevated("\"n\" /x", code), os::Elevation::kUnavailable);
+  const std::string args = bin / "args.txt";
+  for (int status : {126, 127, 0, 3, 125, os::ExitCodeFor(-3), os::ExitCodeFor(-15)}) {
+    testutil::WriteFile(bin / "pkexec", "#!/bin/sh\nprintf '%s|' \"$@\" > '" + args + "'\nexit " +
+                                            std::to_string(status) + "\n");
+    ::chmod((bin / "pkexec").c_str(), 0755);
+    code = 4711;
+    const os::Elevation got = os::RunElevated("\"n\" /x", code);
+    if (status == 126 || status == 127) {
+      EXPECT_EQ(got, os::Elevation::kDeclined) << status;
+      EXPECT_EQ(code, 4711) << status;
+    } else {
+      EXPECT_EQ(got, os::Elevation::kDone) << status;
+      EXPECT_EQ(code, status >= 128 ? status - 256 : status);
+    }
+    EXPECT_EQ(testutil::ReadFile(args), os::ExePath() + "|n|/x|");
+  }
+  EXPECT_EQ(os::ExitCodeFor(4000), 125);
+  ::setenv("PATH", saved.c_str(), 1);
 }
 #endif
 
