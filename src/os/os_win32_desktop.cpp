@@ -126,12 +126,11 @@ void ShowProgress(WindowHandle status, const ProgressView& view) {
     gProgress.text = view.line;
     ::SetWindowTextA(gProgress.line, view.line.c_str());
   }
-  // A phase's end is painted now, and whoever asks the window meanwhile
-  // is answered: the window may go before the next tick.
+  // A phase's end is painted now: the window may go before the next tick.
+  // (No messages are handled here: a tick is what may have called this.)
   if (view.final) {
     ::UpdateWindow(gProgress.bar);
     ::UpdateWindow(gProgress.line);
-    PumpMessages();
   }
 }
 

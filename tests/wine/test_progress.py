@@ -108,6 +108,19 @@ class StatusWindowUnderWine(ShellDoubleCase):
         with open(os.path.join(self.app, "editor.exe"), "rb") as f:
             self.assertEqual(f.read(), b"editor 2.31")
 
+    def test_an_installers_bar_is_full_before_the_window_goes(self):
+        installer = wt.compile_c(wt.INSTALLER_SRC, self.root, "setup")
+        with open(installer, "rb") as f:
+            # Padding after the program makes a download of a few seconds.
+            self.serve("setup231.exe", f.read() + bytes(4 * MIB))
+        self.serve("editor.ver", b"ver=2.31\r\nfile=setup231.exe\r\n")
+        self.server.set_faults({"/setup231.exe": {"drip": [256 * 1024, 100]}})
+        records, proc, _ = self.update()
+        positions = [r["pos"] for r in records if "ms" in r]
+        self.assertGreater(len(positions), 5)
+        self.assertEqual(positions[-1], 1000, positions)
+        self.assertEqual(proc.wait(timeout=30), 0)
+
     def cancelled(self, before, records, proc, gone, what):
         """After a Cancel: the run ends at once with exit code 0 and no box,
         nothing handed to the shell, the folder exactly as before."""
