@@ -28,6 +28,12 @@ struct RunState {
   bool UpdateSha256Given = false;
   bool UpdateSizeGiven = false;
   std::string VerifiedKey;  // the trusted key that verified the manifest, hex
+  // The delta package the manifest offers from the installed version to
+  // the full package's, with its digest and length as written; empty when
+  // it offers none.
+  std::string DeltaFile;
+  std::string DeltaSha256;
+  std::string DeltaSize;
   // The share of installations the release is offered to now, in
   // hundredths of a percent (10000: every one).
   uint32_t RolloutShare = 10000;

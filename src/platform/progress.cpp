@@ -31,6 +31,7 @@ struct Sample {
 };
 Sample gSamples[kSamples];
 size_t gSampleCount = 0;
+std::string gNote;  // said before the line
 
 const char* PhaseName(UpdatePhase phase) {
   switch (phase) {
@@ -132,7 +133,7 @@ void Show(bool final) {
   view.total = total;
   view.final = final;
   view.bar = gBar;
-  view.line = ProgressLine(phase, done, total, Rate(os::MonotonicMs(), done));
+  view.line = gNote + ProgressLine(phase, done, total, Rate(os::MonotonicMs(), done));
   os::ShowProgress(gRun.StatusWindow.Get(), view);
 }
 
@@ -148,8 +149,15 @@ void ShowUpdateStatus(const std::string& text, bool package) {
     gPackage = package;
     gBar = 0;
     gSampleCount = 0;
+    gNote.clear();
   }
   ShowStatus(text, &Tick);
+}
+
+void ProgressNote(const std::string& note) {
+  std::lock_guard<std::mutex> hold(gTickLock);
+  gNote = note;
+  gBar = 0;  // the bar starts again with what comes instead
 }
 
 void ProgressBegin(UpdatePhase phase, uint64_t total, uint64_t done) {

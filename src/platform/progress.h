@@ -13,6 +13,10 @@ enum class UpdatePhase { kDownload, kUnpack, kInstall };
 // otherwise the download takes the whole bar.
 void ShowUpdateStatus(const std::string& text, bool package);
 
+// What comes now is not what the bar showed so far (the full package after
+// a delta that could not be used): the note leads the line from here on,
+// and the bar starts again.
+void ProgressNote(const std::string& note);
 // A phase begins: done of total so far (total 0 when unknown).
 void ProgressBegin(UpdatePhase phase, uint64_t total, uint64_t done = 0);
 void ProgressDone(uint64_t done);

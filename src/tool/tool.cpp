@@ -12,6 +12,7 @@
 #include "tool/keyfile.h"
 #include "tool/publish.h"
 #include "tool/verify.h"
+#include "version/keys.h"
 #include "version/manifest.h"
 #include "version/rollout.h"
 #include "version/signing.h"
@@ -165,7 +166,7 @@ std::string PreviousVersion(const std::string& where) {
   std::string text;
   const bool read = IsWebUrl(where) ? FetchText(where, text) : ReadTextFile(where, text);
   if (!read) throw Refusal{where + " cannot be read as a manifest."};
-  const std::string ver = Trim(ExtractValue(text + "\r", "ver=", "\r"));
+  const std::string ver = KeyValue(text + "\r", "ver");
   if (ver.empty()) throw Refusal{where + " holds no ver=."};
   return ver;
 }

@@ -2,26 +2,18 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "core/errors.h"
 #include "core/runstate.h"
+#include "platform/download.h"
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/names.h"
+#include "version/keys.h"
 #include "version/rollout.h"
 #include "version/signing.h"
 #include "version/versiontext.h"
-
-std::string ExtractValue(const std::string& text, const std::string& start,
-                         const std::string& end) {
-  if (start.empty() || end.empty()) return std::string();
-  size_t p = text.find(start);
-  if (p == std::string::npos) return std::string();
-  size_t s = p + start.size();
-  size_t q = text.find(end, s);
-  if (q == std::string::npos) return std::string();
-  return text.substr(s, q - s);
-}
 
 namespace {
 
@@ -209,13 +201,10 @@ const char* CheckSignedManifest(const TrustedKeys& trusted, const std::string& r
     text = WebText(signedBytes);
   }
   text += '\r';
-  if (text.find("product=") == std::string::npos ||
-      Trim(ExtractValue(text, "product=", "\r")) != product)
-    return kReasonOtherProduct;
-  if (text.find("expires=") != std::string::npos) {
+  if (!HasKey(text, "product") || KeyValue(text, "product") != product) return kReasonOtherProduct;
+  if (HasKey(text, "expires")) {
     int64_t expires = 0;
-    if (!ParseExpires(Trim(ExtractValue(text, "expires=", "\r")), expires) || expires <= now)
-      return kReasonExpired;
+    if (!ParseExpires(KeyValue(text, "expires"), expires) || expires <= now) return kReasonExpired;
   }
   return nullptr;
 }
@@ -234,6 +223,9 @@ int32_t EvaluateManifest() {
   gRun.UpdateSha256Given = gRun.UpdateSizeGiven = false;
   gRun.VerifiedKey.clear();
   gRun.RolloutShare = kWholeShare;
+  gRun.DeltaFile.clear();
+  gRun.DeltaSha256.clear();
+  gRun.DeltaSize.clear();
 
   // With trusted keys nothing of the manifest is used before its
   // signature, product and expiry have been checked.
@@ -258,27 +250,56 @@ int32_t EvaluateManifest() {
     text += '\r';  // a last line without line end still has its value found
   }
 
-  const std::string cr = "\r";
-  gRun.RemoteVer = Trim(ExtractValue(text, "ver=", cr));
+  gRun.RemoteVer = KeyValue(text, "ver");
   if (!gRun.RemoteVer.empty()) result = CompareVersions(gRun.RemoteVer, gRun.VerNow) > 0 ? 1 : 0;
 
-  gRun.UpdateFile = Trim(ExtractValue(text, "file=", cr));
-  gRun.UpdateMode = Trim(ExtractValue(text, "mode=", cr));
+  gRun.UpdateFile = KeyValue(text, "file");
+  gRun.UpdateMode = KeyValue(text, "mode");
   if (gRun.UpdateMode.empty()) gRun.UpdateMode = "3";
   gRun.WhatsNew = Trim(ExtractValue(text, "msg=", "<>"));
-  if (gRun.WhatsNew.empty()) gRun.WhatsNew = Trim(ExtractValue(text, "msg=", cr));
+  if (gRun.WhatsNew.empty()) gRun.WhatsNew = KeyValue(text, "msg");
 
-  std::string alternative = Trim(ExtractValue(text, "filealt=", cr));
+  std::string alternative = KeyValue(text, "filealt");
   const bool useAlternative =
       UpperCase(ExtractFileExt(alternative)) == ".EXE" && FileExists(gRun.AppDir + "uninstal*.exe");
   if (useAlternative) gRun.UpdateFile = alternative;
   // The digest and length of the file the offer will use.
-  const std::string sha = useAlternative ? "sha256alt=" : "sha256=";
-  const std::string size = useAlternative ? "sizealt=" : "size=";
-  gRun.UpdateSha256Given = text.find(sha) != std::string::npos;
-  gRun.UpdateSha256 = Trim(ExtractValue(text, sha, cr));
-  gRun.UpdateSizeGiven = text.find(size) != std::string::npos;
-  gRun.UpdateSize = Trim(ExtractValue(text, size, cr));
+  const std::string sha = useAlternative ? "sha256alt" : "sha256";
+  const std::string size = useAlternative ? "sizealt" : "size";
+  gRun.UpdateSha256Given = HasKey(text, sha);
+  gRun.UpdateSha256 = KeyValue(text, sha);
+  gRun.UpdateSizeGiven = HasKey(text, size);
+  gRun.UpdateSize = KeyValue(text, size);
   gRun.RolloutShare = RolloutShareAt(ReadRolloutPlan(text), os::UnixTimeUtc());
+  // Only beside a full package to fall back to.
+  DeltaLine delta;
+  if (!useAlternative && UpperCase(ExtractFileExt(gRun.UpdateFile)) == ".ZIP" &&
+      ParseDeltaLine(KeyValue(text, DeltaKey(gRun.VerNow)), delta)) {
+    gRun.DeltaFile = delta.file;
+    gRun.DeltaSha256 = delta.sha256;
+    gRun.DeltaSize = delta.size;
+  }
   return result;
+}
+
+std::string DeltaKey(const std::string& baseVersion) { return "delta_" + baseVersion; }
+
+bool ParseDeltaLine(const std::string& value, DeltaLine& out) {
+  // name, SHA-256 and length, separated by blanks
+  std::vector<std::string> fields;
+  size_t at = 0;
+  while (fields.size() < 4) {
+    at = value.find_first_not_of(" \t", at);
+    if (at == std::string::npos) break;
+    const size_t end = value.find_first_of(" \t", at);
+    fields.push_back(value.substr(at, end == std::string::npos ? end : end - at));
+    at = end;
+  }
+  if (fields.size() != 3 || !IsPlainFileName(fields[0]) ||
+      UpperCase(ExtractFileExt(fields[0])) != ".ZIP")
+    return false;
+  const FileCheck check = MakeFileCheck(fields[1], true, fields[2], true);
+  if (check.malformed || !check.hasDigest || !check.hasSize) return false;
+  out = {fields[0], fields[1], fields[2]};
+  return true;
 }

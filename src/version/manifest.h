@@ -4,9 +4,6 @@
 #include <cstdint>
 #include <string>
 
-// The text between the first start marker and the first end marker after it;
-// empty when either is missing.
-std::string ExtractValue(const std::string& text, const std::string& start, const std::string& end);
 // A local text file as lines joined by CR LF. False when it does not exist;
 // a file that exists but cannot be read raises EInOutError. False, with an
 // empty text, for a file longer than a manifest may be (kManifestMaxBytes).
@@ -29,3 +26,13 @@ extern const char* const kReasonBadSignature;
 extern const char* const kReasonOtherProduct;
 extern const char* const kReasonExpired;
 extern const char* const kReasonBadKey;
+
+// A delta line: "delta_" + base version = the delta package's file name, its
+// SHA-256 (64 hex digits) and its length, separated by blanks.
+struct DeltaLine {
+  std::string file, sha256, size;
+};
+std::string DeltaKey(const std::string& baseVersion);
+// False unless the value holds exactly a plain .zip name, a digest and a
+// length, all well formed.
+bool ParseDeltaLine(const std::string& value, DeltaLine& out);

@@ -2,7 +2,7 @@
 
 #include "os/os.h"
 #include "platform/hex.h"
-#include "version/manifest.h"
+#include "version/keys.h"
 #include "version/signing.h"
 #include "version/versiontext.h"
 
@@ -28,18 +28,17 @@ bool ParseRolloutHours(const std::string& text, uint32_t& hours) {
 
 RolloutPlan ReadRolloutPlan(const std::string& text) {
   RolloutPlan plan;
-  const auto given = [&](const char* key) { return text.find(key) != std::string::npos; };
-  const auto value = [&](const char* key) { return Trim(ExtractValue(text, key, "\r")); };
-  const bool share = given("rollout="), start = given("rollout_start="),
-             hours = given("rollout_hours=");
+  const bool share = HasKey(text, "rollout"), start = HasKey(text, "rollout_start"),
+             hours = HasKey(text, "rollout_hours");
   plan.staged = share || start || hours;
   if (!plan.staged) return plan;
   // A ramp needs its share to start from, its start and its length.
-  plan.malformed = !share || start != hours || !ParseRolloutShare(value("rollout="), plan.share);
+  plan.malformed =
+      !share || start != hours || !ParseRolloutShare(KeyValue(text, "rollout"), plan.share);
   if (start && hours && !plan.malformed) {
     plan.ramp = true;
-    plan.malformed = !ParseExpires(value("rollout_start="), plan.start) ||
-                     !ParseRolloutHours(value("rollout_hours="), plan.hours);
+    plan.malformed = !ParseExpires(KeyValue(text, "rollout_start"), plan.start) ||
+                     !ParseRolloutHours(KeyValue(text, "rollout_hours"), plan.hours);
   }
   if (plan.malformed) {
     plan.share = 0;

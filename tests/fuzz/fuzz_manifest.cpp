@@ -13,6 +13,7 @@
 #include "fuzz_util.h"
 #include "line_model.h"
 #include "platform/names.h"
+#include "version/keys.h"
 #include "version/manifest.h"
 #include "version/versiontext.h"
 

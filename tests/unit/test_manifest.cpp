@@ -5,6 +5,7 @@
 #include "core/runstate.h"
 #include "signatures.h"
 #include "testutil.h"
+#include "version/keys.h"
 #include "version/manifest.h"
 
 using testutil::TempDir;
