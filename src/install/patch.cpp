@@ -133,26 +133,24 @@ class Output {
   std::vector<uint8_t> buffer_;
 };
 
-// The whole old file, which must be exactly size bytes long.
+// The whole old file, which must be exactly size bytes long. Room for the
+// size the header claims is only taken, not touched, before the bytes come.
 PatchResult ReadOld(const std::string& path, uint64_t size, std::vector<uint8_t>& old) {
   os::FileHandle h = nullptr;
   if (os::FileOpenRead(path, h) != 0) return PatchResult::kFailed;
   os::UniqueFile file(h);
-  old.resize(static_cast<size_t>(size) + 1);
-  size_t have = 0;
+  std::vector<uint8_t> chunk(kChunk);
+  old.clear();
+  old.reserve(static_cast<size_t>(size));
   for (;;) {
     uint32_t got = 0;
-    const size_t room = old.size() - have;
-    if (os::FileRead(file.Get(), old.data() + have, static_cast<uint32_t>(std::min(room, kChunk)),
-                     got) != 0)
-      return PatchResult::kFailed;
-    have += got;
-    if (got == 0 || have == old.size()) break;
+    if (os::FileRead(file.Get(), chunk.data(), kChunk, got) != 0) return PatchResult::kFailed;
+    if (got == 0) break;
+    if (got > size - old.size()) return PatchResult::kMalformed;
+    old.insert(old.end(), chunk.begin(), chunk.begin() + got);
     os::KeepResponsive();
   }
-  if (have != size) return PatchResult::kMalformed;
-  old.pop_back();
-  return PatchResult::kDone;
+  return old.size() == size ? PatchResult::kDone : PatchResult::kMalformed;
 }
 
 PatchResult Build(const std::string& oldPath, const std::string& patchPath, Output& out,
