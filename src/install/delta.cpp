@@ -1,6 +1,7 @@
 #include "install/delta.h"
 
-#include <set>
+#include <cstdlib>
+#include <string_view>
 
 #include "install/package.h"
 #include "install/patch.h"
@@ -14,93 +15,127 @@ const char kDeltaFolder[] = "@delta";
 
 namespace {
 
-const char kVersionLine[] = "pelmatic-delta 1";
 const char kIndexName[] = "index";
 
-// The first field of rest, up to a blank, taken off it.
-bool TakeField(std::string& rest, std::string& field) {
-  const size_t blank = rest.find(' ');
-  if (blank == 0 || blank == std::string::npos) return false;
-  field = rest.substr(0, blank);
-  rest.erase(0, blank + 1);
-  return true;
+// The field of line that starts at at and ends with a blank; at moves past
+// the blank.
+std::string_view Field(std::string_view line, size_t& at) {
+  const size_t blank = line.find(' ', at);
+  if (blank == std::string_view::npos) return {};
+  const std::string_view field = line.substr(at, blank - at);
+  at = blank + 1;
+  return field;
 }
 
-bool TakeNumber(std::string& rest, uint64_t& value) {
-  std::string field;
-  return TakeField(rest, field) && (field.size() == 1 || field[0] != '0') &&
-         ParseDecimal(field, 19, value);
+bool Number(std::string_view line, size_t& at, uint64_t& value) {
+  const std::string_view field = Field(line, at);
+  return ParseDecimal(field, 19, value) && (field.size() == 1 || field[0] != '0');
 }
 
-bool TakeDigest(std::string& rest, os::Sha256Digest& digest) {
-  std::string field;
-  return TakeField(rest, field) && ParseHex(field, digest.data(), digest.size());
+bool Digest(std::string_view line, size_t& at, os::Sha256Digest& digest) {
+  return ParseHex(Field(line, at), digest.data(), digest.size());
 }
 
 // A relative path below the application folder that every build can hold
 // and that cannot reach outside it.
-bool IsSafePath(const std::string& path) {
+bool IsSafePath(std::string_view path) {
   if (path.empty() || path.size() > kDeltaMaxPath) return false;
   for (size_t start = 0;;) {
     const size_t end = path.find('/', start);
-    const std::string name = path.substr(start, end - start);
-    if (!IsStorableName(name)) return false;
-    if (start == 0 && UpperCase(name) == UpperCase(kDeltaFolder)) return false;
-    if (end == std::string::npos) return true;
+    const std::string name(path.substr(start, end - start));
+    if (!IsStorableName(name) || (start == 0 && UpperCase(name) == "@DELTA")) return false;
+    if (end == std::string_view::npos) return true;
     start = end + 1;
   }
 }
 
-std::string Native(const std::string& path) {
-  std::string native = path;
-  for (char& c : native)
-    if (c == '/') c = os::kPathSep;
+// The file at path (with '/') below folder, which ends with the separator.
+std::string In(const std::string& folder, const std::string& path) {
+  std::string native = folder + path;
+  for (size_t i = folder.size(); i < native.size(); ++i)
+    if (native[i] == '/') native[i] = os::kPathSep;
   return native;
 }
 
-const char* Kind(DeltaArrival arrival) {
-  return arrival == DeltaArrival::kSame    ? "same"
-         : arrival == DeltaArrival::kWhole ? "whole"
-                                           : "patch";
+std::string PatchIn(const std::string& own, uint32_t n) {
+  return own + std::to_string(n) + ".patch";
 }
 
-// The base line before a patch and the file line itself.
-std::string ParseRecord(const std::string& line, DeltaFile& file, bool& base) {
-  std::string rest = line, kind;
-  if (!TakeField(rest, kind) || (kind != "base" && kind != "file")) return "not a record";
-  base = kind == "base";
-  if (!TakeNumber(rest, base ? file.baseSize : file.size) ||
-      !TakeDigest(rest, base ? file.baseSha256 : file.sha256))
-    return "a size or digest that is not well formed";
-  if (!base) {
-    if (!TakeField(rest, kind)) return "no arrival";
-    uint64_t n = 0;
-    if (kind == "same") {
-      file.arrival = DeltaArrival::kSame;
-    } else if (kind == "whole") {
-      file.arrival = DeltaArrival::kWhole;
-    } else if (kind == "patch" && TakeNumber(rest, n) && n <= kDeltaMaxFiles) {
-      file.arrival = DeltaArrival::kPatch;
-      file.patch = static_cast<uint32_t>(n);
+// One file's line into file; true when it is well formed.
+bool ParseRecord(std::string_view line, DeltaFile& file) {
+  size_t at = 0;
+  const std::string_view kind = Field(line, at);
+  uint64_t n = 0;
+  file.arrival = kind == "same"    ? DeltaArrival::kSame
+                 : kind == "whole" ? DeltaArrival::kWhole
+                                   : DeltaArrival::kPatch;
+  if ((file.arrival == DeltaArrival::kPatch && kind != "patch") || !Number(line, at, file.size) ||
+      !Digest(line, at, file.sha256))
+    return false;
+  if (file.arrival == DeltaArrival::kPatch) {
+    // The patch and the installed file it reads: sizes a patch may have.
+    if (!Number(line, at, n) || n > kDeltaMaxFiles || !Number(line, at, file.baseSize) ||
+        !Digest(line, at, file.baseSha256) || file.size > kPatchMaxFileSize ||
+        file.baseSize > kPatchMaxFileSize)
+      return false;
+    file.patch = static_cast<uint32_t>(n);
+  }
+  const std::string_view path = line.substr(at);
+  file.path.assign(path.data(), path.size());
+  return IsSafePath(path);
+}
+
+// The lines of the index into index; why they are refused, null when they
+// are taken. number is the line last read.
+const char* ReadLines(std::string_view text, DeltaIndex& index, size_t& number) {
+  uint32_t patches = 0;
+  for (size_t at = 0;;) {
+    ++number;
+    const size_t lf = text.find('\n', at);
+    if (lf == std::string_view::npos) return "no line end";
+    const std::string_view line = text.substr(at, lf - at);
+    at = lf + 1;
+    if (number == 1) {
+      if (line != kDeltaIndexFirstLine) return "not an index this version reads";
+    } else if (line == "end") {
+      return at == text.size() ? nullptr : "text after the end";
     } else {
-      return "an arrival that is not same, whole or patch N";
+      if (index.files.size() == kDeltaMaxFiles) return "too many files";
+      index.files.emplace_back();
+      DeltaFile& file = index.files.back();
+      if (!ParseRecord(line, file)) return "not a record of a safe relative path";
+      if (file.arrival == DeltaArrival::kPatch && file.patch != ++patches)
+        return "a patch out of order";
     }
   }
-  if (!IsSafePath(rest)) return "a path that is not a safe relative path";
-  file.path = rest;
-  return "";
+}
+
+// For the C library's sort and search, which keep the checker small: the
+// paths are reached through pointers, since a string may not be moved
+// byte by byte.
+int ComparePaths(const void* a, const void* b) {
+  return (*static_cast<const std::string* const*>(a))
+      ->compare(**static_cast<const std::string* const*>(b));
 }
 
 // Each path once, letter case aside, and none below another file.
 std::string CheckPaths(const DeltaIndex& index) {
-  std::set<std::string> seen;
-  for (const DeltaFile& f : index.files)
-    if (!seen.insert(UpperCase(f.path)).second) return f.path + " is named twice";
-  for (const DeltaFile& f : index.files)
-    for (size_t slash = f.path.find('/'); slash != std::string::npos;
-         slash = f.path.find('/', slash + 1))
-      if (seen.count(UpperCase(f.path.substr(0, slash))))
-        return f.path + " lies below a file of the package";
+  std::vector<std::string> paths;
+  for (const DeltaFile& f : index.files) paths.push_back(UpperCase(f.path));
+  std::vector<const std::string*> order;
+  for (const std::string& path : paths) order.push_back(&path);
+  std::qsort(order.data(), order.size(), sizeof order[0], ComparePaths);
+  for (size_t i = 0; i < order.size(); ++i) {
+    const std::string& path = *order[i];
+    if (i > 0 && path == *order[i - 1]) return path + " is named twice";
+    for (size_t slash = path.find('/'); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+      const std::string folder = path.substr(0, slash);
+      const std::string* key = &folder;
+      if (std::bsearch(&key, order.data(), order.size(), sizeof order[0], ComparePaths))
+        return path + " lies below a file of the package";
+    }
+  }
   return "";
 }
 
@@ -120,22 +155,23 @@ bool ReadBounded(const std::string& path, uint64_t limit, std::string& bytes) {
   }
 }
 
-// Every file below folder (which ends with the separator) as a path with
-// '/'; links and anything else that is no folder count as files.
-void ListFiles(const std::string& folder, const std::string& relative, std::set<std::string>& out) {
+// The files below folder (which ends with the separator); links and
+// anything else that is no folder count as files.
+size_t CountFiles(const std::string& folder) {
+  size_t files = 0;
   std::vector<std::string> folders;
   os::FindData e;
   if (os::UniqueFind search{os::FindFirst(folder + "*.*", e)}) {
     do {
-      if (e.name == "." || e.name == "..") continue;
-      if ((e.attributes & os::kAttrDirectory) && !(e.attributes & os::kAttrReparsePoint))
-        folders.push_back(e.name);
-      else
-        out.insert(relative + e.name);
+      if ((e.attributes & os::kAttrDirectory) && !(e.attributes & os::kAttrReparsePoint)) {
+        if (e.name != "." && e.name != "..") folders.push_back(e.name);
+      } else {
+        ++files;
+      }
     } while (os::FindNext(search.Get(), e));
   }
-  for (const std::string& name : folders)
-    ListFiles(folder + name + os::kPathSep, relative + name + "/", out);
+  for (const std::string& name : folders) files += CountFiles(folder + name + os::kPathSep);
+  return files;
 }
 
 bool Matches(const std::string& path, uint64_t size, const os::Sha256Digest& digest) {
@@ -146,13 +182,15 @@ bool Matches(const std::string& path, uint64_t size, const os::Sha256Digest& dig
   return FileMatches(path, check);
 }
 
-DeltaResult Failed(const std::string& reason) { return {DeltaOutcome::kFailed, reason}; }
+DeltaResult Failed(const std::string& reason, const char* what = "") {
+  return {DeltaOutcome::kFailed, reason + what};
+}
 
 // The folders of path below inner, made where missing.
 bool MakeFolders(const std::string& inner, const std::string& path) {
   for (size_t slash = path.find('/'); slash != std::string::npos;
        slash = path.find('/', slash + 1)) {
-    const std::string folder = inner + Native(path.substr(0, slash));
+    const std::string folder = In(inner, path.substr(0, slash));
     if (!PathExists(folder) && !os::DirCreate(folder)) return false;
   }
   return true;
@@ -160,66 +198,12 @@ bool MakeFolders(const std::string& inner, const std::string& path) {
 
 }  // namespace
 
-std::string DeltaPatchName(uint32_t n) {
-  return std::string(kDeltaFolder) + "/" + std::to_string(n) + ".patch";
-}
-
 std::string ParseDeltaIndex(const std::string& text, DeltaIndex& index) {
   index.files.clear();
-  bool ended = false, pendingBase = false;
-  DeltaFile file;
-  uint32_t patches = 0;
   size_t number = 0;
-  for (size_t at = 0; at < text.size();) {
-    const size_t lf = text.find('\n', at);
-    if (lf == std::string::npos) return "the last line has no line end";
-    const std::string line = text.substr(at, lf - at);
-    at = lf + 1;
-    const std::string where = "line " + std::to_string(++number) + ": ";
-    if (ended) return where + "text after the end";
-    if (number == 1) {
-      if (line != kVersionLine) return where + "not an index this version reads";
-      continue;
-    }
-    if (line == "end") {
-      if (pendingBase) return where + "a base that no patch reads";
-      ended = true;
-      continue;
-    }
-    if (!pendingBase) file = DeltaFile();
-    const std::string basePath = file.path;
-    bool base = false;
-    const std::string why = ParseRecord(line, file, base);
-    if (!why.empty()) return where + why;
-    if (pendingBase && (base || file.arrival != DeltaArrival::kPatch || file.path != basePath))
-      return where + "a base that the next line does not patch";
-    if (!pendingBase && !base && file.arrival == DeltaArrival::kPatch)
-      return where + "a patch without its base";
-    pendingBase = base;
-    if (base) continue;
-    if (file.arrival == DeltaArrival::kPatch &&
-        (file.patch != ++patches || file.size > kPatchMaxFileSize ||
-         file.baseSize > kPatchMaxFileSize))
-      return where + "a patch out of order or over the size a patch may have";
-    if (index.files.size() == kDeltaMaxFiles) return where + "too many files";
-    index.files.push_back(file);
-  }
-  if (!ended) return "no end line";
+  if (const char* why = ReadLines(text, index, number))
+    return "line " + std::to_string(number) + ": " + why;
   return CheckPaths(index);
-}
-
-std::string ComposeDeltaIndex(const DeltaIndex& index) {
-  std::string text = std::string(kVersionLine) + "\n";
-  for (const DeltaFile& f : index.files) {
-    if (f.arrival == DeltaArrival::kPatch)
-      text += "base " + std::to_string(f.baseSize) + " " + ToHex(f.baseSha256.data(), 32) + " " +
-              f.path + "\n";
-    text += "file " + std::to_string(f.size) + " " + ToHex(f.sha256.data(), 32) + " " +
-            Kind(f.arrival) +
-            (f.arrival == DeltaArrival::kPatch ? " " + std::to_string(f.patch) : "") + " " +
-            f.path + "\n";
-  }
-  return text + "end\n";
 }
 
 bool HoldsDelta(const std::string& unpack) {
@@ -234,45 +218,38 @@ DeltaResult ApplyDelta(const std::string& unpack, const std::string& appDir) {
   if (!ReadBounded(own + kIndexName, kDeltaIndexMaxBytes, text))
     return Failed("the delta's index cannot be read");
   const std::string why = ParseDeltaIndex(text, index);
-  if (!why.empty()) return Failed("the delta's index is refused: " + why);
-
-  // The delta brings what its index names, nothing more and nothing less.
-  std::set<std::string> expected{std::string(kDeltaFolder) + "/" + kIndexName}, found;
-  for (const DeltaFile& f : index.files) {
-    if (f.arrival == DeltaArrival::kWhole) expected.insert(f.path);
-    if (f.arrival == DeltaArrival::kPatch) expected.insert(DeltaPatchName(f.patch));
-  }
-  ListFiles(inner, "", found);
-  for (const std::string& path : found)
-    if (!expected.count(path)) return Failed("the delta holds " + path + ", which its index lacks");
-  for (const std::string& path : expected)
-    if (!found.count(path)) return Failed("the delta lacks " + path);
+  if (!why.empty()) return Failed("the delta's index is refused: ", why.c_str());
 
   // What stays as installed, and what the patches read, must be exactly
   // what the previous version installed: a file changed by hand would
-  // leave a result that no full package brings.
+  // leave a result that no full package brings. What the delta carries
+  // must be what its index says, and nothing else may come with it.
+  size_t carried = 1;  // the index
   for (const DeltaFile& f : index.files) {
     if (UpdateCancelled()) return {DeltaOutcome::kCancelled, ""};
-    const bool same = f.arrival == DeltaArrival::kSame;
-    const std::string installed = appDir + Native(f.path);
-    if (same && !Matches(installed, f.size, f.sha256))
-      return Failed(f.path + " is not as the previous version installed it");
-    if (f.arrival == DeltaArrival::kPatch && !Matches(installed, f.baseSize, f.baseSha256))
-      return Failed(f.path + " is not as the previous version installed it");
-    if (f.arrival == DeltaArrival::kWhole && !Matches(inner + Native(f.path), f.size, f.sha256))
-      return Failed(f.path + " in the delta differs from its index");
+    const bool whole = f.arrival == DeltaArrival::kWhole;
+    const bool patch = f.arrival == DeltaArrival::kPatch;
+    if (!Matches(In(whole ? inner : appDir, f.path), patch ? f.baseSize : f.size,
+                 patch ? f.baseSha256 : f.sha256))
+      return Failed(f.path, whole ? " in the delta differs from its index"
+                                  : " is not as the previous version installed it");
+    if (patch && !FileExists(PatchIn(own, f.patch)))
+      return Failed(f.path, ": its patch is missing from the delta");
+    carried += whole || patch;
   }
+  if (CountFiles(inner) != carried) return Failed("the delta holds files its index does not name");
+
   for (const DeltaFile& f : index.files) {
     if (f.arrival != DeltaArrival::kPatch) continue;
-    if (!MakeFolders(inner, f.path)) return Failed(f.path + ": its folder cannot be made");
     os::Sha256Digest built{};
-    const PatchResult r =
-        ApplyPatch(appDir + Native(f.path), own + std::to_string(f.patch) + ".patch",
-                   inner + Native(f.path), f.size, &built);
+    const PatchResult r = MakeFolders(inner, f.path)
+                              ? ApplyPatch(In(appDir, f.path), PatchIn(own, f.patch),
+                                           In(inner, f.path), f.size, &built)
+                              : PatchResult::kFailed;
     if (r == PatchResult::kCancelled) return {DeltaOutcome::kCancelled, ""};
-    if (r == PatchResult::kMalformed) return Failed(f.path + ": its patch is damaged");
-    if (r == PatchResult::kFailed) return Failed(f.path + " cannot be built");
-    if (built != f.sha256) return Failed(f.path + " was built otherwise than its index says");
+    if (r == PatchResult::kFailed) return Failed(f.path, " cannot be built");
+    if (r != PatchResult::kDone || built != f.sha256)
+      return Failed(f.path, ": its patch does not rebuild it");
   }
   RemoveFolderTree(inner + kDeltaFolder);
   if (PathExists(inner + kDeltaFolder)) return Failed("the delta's own folder cannot be removed");

@@ -9,10 +9,12 @@
 // without leading zeros, digests as 64 hexadecimal digits:
 //
 //   pelmatic-delta 1
-//   base SIZE SHA256 PATH          the installed file the next line patches
-//   file SIZE SHA256 same PATH     in the application folder already
-//   file SIZE SHA256 whole PATH    carried whole at PATH
-//   file SIZE SHA256 patch N PATH  built from @delta/N.patch, N = 1, 2, ...
+//   same SIZE SHA256 PATH            in the application folder already
+//   whole SIZE SHA256 PATH           carried whole at PATH
+//   patch SIZE SHA256 N BASESIZE BASESHA256 PATH
+//                                    built from @delta/N.patch (N = 1, 2, ...
+//                                    in order) and the installed file at PATH,
+//                                    which must have BASESIZE and BASESHA256
 //   end
 //
 // PATH is relative with '/' between names Windows can store, at most
@@ -28,6 +30,7 @@
 
 // The folder of the delta's own files, a name no package may hold.
 extern const char kDeltaFolder[];
+constexpr char kDeltaIndexFirstLine[] = "pelmatic-delta 1";
 constexpr size_t kDeltaMaxFiles = 65536;
 constexpr size_t kDeltaMaxPath = 259;
 constexpr uint64_t kDeltaIndexMaxBytes = 16 << 20;
@@ -51,9 +54,11 @@ struct DeltaIndex {
 
 // Reads the index; empty when it is taken, else why not (with the line).
 std::string ParseDeltaIndex(const std::string& text, DeltaIndex& index);
-// The index's text, as ParseDeltaIndex reads it back.
+// The index's text, as ParseDeltaIndex reads it back (in
+// install/deltawrite.cpp, which only the tool links).
 std::string ComposeDeltaIndex(const DeltaIndex& index);
-// Where patch n lies in the delta, with '/'.
+// Where patch n lies in the delta, with '/' (for the tool, beside
+// ComposeDeltaIndex).
 std::string DeltaPatchName(uint32_t n);
 
 enum class DeltaOutcome { kDone, kFailed, kCancelled };

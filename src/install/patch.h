@@ -32,13 +32,18 @@
 constexpr uint64_t kPatchMaxFileSize = 64ull << 20;
 constexpr size_t kPatchHeaderSize = 48;
 constexpr size_t kPatchTripleSize = 24;
+// The first 8 bytes: the magic, then the version as a 4-byte number.
+constexpr char kPatchMagic[] = "PMPT\x01\0\0";
+// The top bit of a seek: backwards.
+constexpr uint64_t kPatchSeekBack = 1ull << 63;
 
 struct PatchHeader {
   uint64_t oldSize = 0, newSize = 0;
   uint64_t controlLength = 0, diffLength = 0, extraLength = 0;
 };
 
-// The header's bytes for the maker of patches.
+// The header's bytes for the maker of patches (in install/deltawrite.cpp,
+// which only the tool links).
 std::string PatchHeaderBytes(const PatchHeader& header);
 // One control triple's bytes.
 std::string PatchTripleBytes(uint64_t add, uint64_t insert, int64_t seek);

@@ -130,9 +130,9 @@ PATCHES = {
     "seek_first.bin": patch_seed(b"abcdef", [(b"", b"", 3), (b"def", b"XY", -6)]),
     "to_nothing.bin": patch_seed(b"abc", []),
     "from_nothing.bin": patch_seed(b"", [(b"", b"all new", 0)]),
-    "index.txt": "pelmatic-delta 1\nbase 6 " + "ab" * 32 + " app.exe\nfile 5 " + "cd" * 32 +
-                 " patch 1 app.exe\nfile 3 " + "EF" * 32 + " same lib/x.dll\nfile 0 " + "01" * 32 +
-                 " whole doc/read me.txt\nend\n",
+    "index.txt": "pelmatic-delta 1\npatch 5 " + "cd" * 32 + " 1 6 " + "ab" * 32 + " app.exe\n"
+                 "same 3 " + "EF" * 32 + " lib/x.dll\nwhole 0 " + "01" * 32 +
+                 " doc/read me.txt\nend\n",
 }
 
 

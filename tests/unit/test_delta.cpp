@@ -47,10 +47,9 @@ TEST(DeltaIndex, WhatTheToolWritesReadsBack) {
   index.files.push_back({"lib/core.dll", 5, Digest(0x33), DeltaArrival::kSame, 0, 0, {}});
   index.files.push_back({"doc/read me.txt", 0, Digest(0x44), DeltaArrival::kWhole, 0, 0, {}});
   const std::string text = ComposeDeltaIndex(index);
-  EXPECT_EQ(text, Index("base 8000 " + std::string(64, '2') + " app.exe\nfile 9000 " +
-                        std::string(64, '1') + " patch 1 app.exe\nfile 5 " + std::string(64, '3') +
-                        " same lib/core.dll\nfile 0 " + std::string(64, '4') +
-                        " whole doc/read me.txt\n"));
+  EXPECT_EQ(text, Index("patch 9000 " + std::string(64, '1') + " 1 8000 " + std::string(64, '2') +
+                        " app.exe\nsame 5 " + std::string(64, '3') + " lib/core.dll\nwhole 0 " +
+                        std::string(64, '4') + " doc/read me.txt\n"));
   DeltaIndex back;
   ASSERT_EQ(ParseDeltaIndex(text, back), "");
   ASSERT_EQ(back.files.size(), 3u);
@@ -66,10 +65,11 @@ TEST(DeltaIndex, WhatTheToolWritesReadsBack) {
 }
 
 TEST(DeltaIndex, AnythingButTheStrictFormIsRefused) {
-  const auto same = [](const std::string& path) {
-    return "file 1 " + kHex1 + " same " + path + "\n";
+  const auto same = [](const std::string& path) { return "same 1 " + kHex1 + " " + path + "\n"; };
+  const auto patch = [](const std::string& n, const std::string& size) {
+    return "patch " + size + " " + kHex1 + " " + n + " 1 " + kHex2 + " p.exe\n";
   };
-  ASSERT_EQ(Refusal(Index(same("a/b.txt"))), "");
+  ASSERT_EQ(Refusal(Index(same("a/b.txt") + patch("1", "1") + "whole 0 " + kHex2 + " c\n")), "");
   const std::string refused[] = {
       "",
       same("a"),
@@ -77,7 +77,7 @@ TEST(DeltaIndex, AnythingButTheStrictFormIsRefused) {
       Index(same("a")) + "x\n",
       "pelmatic-delta 1\n" + same("a") + "end",
       "pelmatic-delta 1\r\n" + same("a") + "end\r\n",
-      Index("file 1 " + kHex1 + " same a\r\n"),
+      Index("same 1 " + kHex1 + " a\r\n"),
       // Paths that could leave the folder or that Windows cannot hold.
       Index(same("/abs")),
       Index(same("a/../b")),
@@ -94,20 +94,16 @@ TEST(DeltaIndex, AnythingButTheStrictFormIsRefused) {
       Index(same("App.exe") + same("app.EXE")),
       Index(same("a") + same("a/b")),
       // Numbers, digests and kinds.
-      Index("file 01 " + kHex1 + " same a\n"),
-      Index("file -1 " + kHex1 + " same a\n"),
-      Index("file 1 " + kHex1.substr(1) + " same a\n"),
-      Index("file 1  " + kHex1 + " same a\n"),
-      Index("file 1 " + kHex1 + " moved a\n"),
-      Index("copy 1 " + kHex1 + " same a\n"),
-      // Patches: each with its base just before it, numbered in order.
-      Index("file 1 " + kHex1 + " patch 1 a\n"),
-      Index("base 1 " + kHex2 + " a\n"),
-      Index("base 1 " + kHex2 + " a\nfile 1 " + kHex1 + " whole a\n"),
-      Index("base 1 " + kHex2 + " b\nfile 1 " + kHex1 + " patch 1 a\n"),
-      Index("base 1 " + kHex2 + " a\nfile 1 " + kHex1 + " patch 2 a\n"),
-      Index("base 1 " + kHex2 + " a\nfile " + std::to_string(kPatchMaxFileSize + 1) + " " + kHex1 +
-            " patch 1 a\n"),
+      Index("same 01 " + kHex1 + " a\n"),
+      Index("same -1 " + kHex1 + " a\n"),
+      Index("same 1 " + kHex1.substr(1) + " a\n"),
+      Index("same 1  " + kHex1 + " a\n"),
+      Index("moved 1 " + kHex1 + " a\n"),
+      // Patches: numbered in order, with their base, of a size a patch may have.
+      Index(patch("2", "1")),
+      Index(patch("1", "1") + patch("1", "1")),
+      Index("patch 1 " + kHex1 + " 1 " + kHex2 + " a\n"),
+      Index(patch("1", std::to_string(kPatchMaxFileSize + 1))),
   };
   for (const std::string& text : refused) EXPECT_NE(Refusal(text), "") << text;
 }
@@ -210,11 +206,11 @@ TEST_F(Delta, WhatDoesNotMatchTheIndexFailsAndCancelStops) {
   WriteFile(app / "readme.txt", "unchanged text");
   // A delta that brings other files than its index says.
   WriteFile(unpack / "stray.txt", "");
-  fails("stray.txt");
+  fails("files its index does not name");
   WriteFile(unpack / "notes.txt", "release 3");
   fails("notes.txt");
   os::FileDelete(unpack / "@delta" + S + "1.patch");
-  fails("1.patch");
+  fails("app.exe: its patch is missing");
   std::string patch = ReadFile(unpack / "@delta" + S + "1.patch");
   patch[patch.size() / 2] ^= 0x40;
   WriteFile(unpack / "@delta" + S + "1.patch", patch);
