@@ -1,6 +1,7 @@
 #include "tool/patchmake.h"
 
 #include <algorithm>
+#include <new>
 #include <utility>
 
 #include "install/patch.h"
@@ -265,12 +266,18 @@ bool MakePatch(const std::string& oldBytes, const std::string& newBytes, std::st
                uint64_t workPerByte) {
   if (oldBytes.size() > kPatchMaxFileSize || newBytes.size() > kPatchMaxFileSize) return false;
   uint64_t budget = workPerByte * (oldBytes.size() + newBytes.size()) + (1 << 16);
-  std::vector<int32_t> order;
-  if (!SortSuffixes(reinterpret_cast<const uint8_t*>(oldBytes.data()), oldBytes.size(), order,
-                    budget))
+  // The search needs about eight bytes for each byte of the old file: where
+  // that is not to be had (the 32-bit tool), the file goes whole.
+  try {
+    std::vector<int32_t> order;
+    if (!SortSuffixes(reinterpret_cast<const uint8_t*>(oldBytes.data()), oldBytes.size(), order,
+                      budget))
+      return false;
+    Maker maker(oldBytes, newBytes, order);
+    if (!maker.Run(budget)) return false;
+    patch = maker.Patch();
+    return true;
+  } catch (const std::bad_alloc&) {
     return false;
-  Maker maker(oldBytes, newBytes, order);
-  if (!maker.Run(budget)) return false;
-  patch = maker.Patch();
-  return true;
+  }
 }
