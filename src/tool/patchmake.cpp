@@ -41,14 +41,16 @@ void SortByTwoBytes(const uint8_t* s, size_t n, std::vector<int32_t>& order,
   }
 }
 
-// The length of the common start of old[at..] and want[from..size), known
-// to be at least from.
+// Longest matches in the old file over its sorted suffixes; work counts the
+// bytes compared.
 struct Finder {
   const uint8_t* old;
   size_t oldSize;
   const std::vector<int32_t>& order;
   uint64_t work = 0;
 
+  // The length of the common start of old[at..] and want[0..size), known
+  // to be at least from.
   size_t Common(size_t at, const uint8_t* want, size_t size, size_t from) {
     const size_t limit = std::min(oldSize - at, size);
     size_t k = from;

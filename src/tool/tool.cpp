@@ -89,7 +89,14 @@ void WriteReplacing(const std::string& path, Fill fill) {
   if (int32_t e = os::FileCreateExclusive(next, h))
     throw Refusal{next + " cannot be written (error " + std::to_string(e) + ")."};
   os::UniqueFile file(h);
-  std::string failed = fill(file.Get());
+  std::string failed;
+  try {
+    failed = fill(file.Get());
+  } catch (...) {
+    file.Close();
+    os::FileDelete(next);
+    throw;
+  }
   if (failed.empty() && os::FileSync(file.Get()) != 0) failed = path + " cannot be written.";
   if (file.Close() != 0 && failed.empty()) failed = path + " cannot be written.";
   if (failed.empty() && !os::FileMoveReplace(next, path)) failed = path + " cannot be written.";
