@@ -3,6 +3,7 @@
 same job, in the same run, on the same files. Prints a table and writes
 bench/results.md. Figures are medians of several runs with min and max."""
 
+import filecmp
 import os
 import platform
 import shutil
@@ -356,6 +357,104 @@ def startup_rows(work):
              "%.2f ms more" % (statistics.median(ours) - statistics.median(base)))]
 
 
+# A real pair of releases for the delta: a 9 MB Windows program and its
+# next patch release, fetched once with npm pack into build/bench-cache
+# (never committed).
+DELTA_PACKAGE, DELTA_FROM, DELTA_TO = "@esbuild/win32-ia32", "0.20.1", "0.20.2"
+CACHE = os.path.join(TOP, "build", "bench-cache")
+
+
+def npm_files(name, version, folder):
+    """The files of an npm package, unpacked into folder."""
+    import tarfile
+    os.makedirs(CACHE, exist_ok=True)
+    tgz = os.path.join(CACHE, "%s-%s.tgz" % (name.lstrip("@").replace("/", "-"), version))
+    if not os.path.exists(tgz):
+        subprocess.run(["npm", "pack", "--silent", "--pack-destination", CACHE,
+                        "%s@%s" % (name, version)], check=True, stdout=subprocess.DEVNULL)
+    with tarfile.open(tgz) as t:
+        t.extractall(folder, filter="data")
+    return os.path.join(folder, "package")
+
+
+def run_child(cmd):
+    """Seconds and peak RSS (KiB) of one command."""
+    start = time.perf_counter()
+    p = subprocess.Popen(cmd, stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(p.pid, 0)
+    seconds = time.perf_counter() - start
+    p.returncode = os.waitstatus_to_exitcode(status)
+    if p.returncode != 0:
+        raise RuntimeError("%s failed with %d" % (" ".join(cmd), p.returncode))
+    return seconds, usage.ru_maxrss
+
+
+def delta_rows(work):
+    tool = os.path.join(TOP, "build", "posix-release", "pelmatic-tool")
+    base = os.path.join(work, "delta")
+    try:
+        old = npm_files(DELTA_PACKAGE, DELTA_FROM, os.path.join(base, "old"))
+        new = npm_files(DELTA_PACKAGE, DELTA_TO, os.path.join(base, "new"))
+    except (subprocess.CalledProcessError, OSError) as e:
+        return [("delta package", "not measured: %s" % e, "", "")]
+    zips = {}
+    for name, folder in (("old", old), ("new", new)):
+        zips[name] = os.path.join(base, name + ".zip")
+        run_child(["zip", "-q", "-9", "-j", zips[name]] + sorted(
+            os.path.join(folder, f) for f in os.listdir(folder)))
+    largest = max(os.path.getsize(os.path.join(old, f)) for f in os.listdir(old))
+    delta = os.path.join(base, "delta.zip")
+    made, full_zip = [], []
+    for _ in range(RUNS):
+        made.append(run_child([tool, "delta", "--from", zips["old"], "--to", zips["new"],
+                               "--out", delta]))
+        again = os.path.join(base, "again.zip")
+        full_zip.append(run_child(["zip", "-q", "-9", "-j", again] + sorted(
+            os.path.join(new, f) for f in os.listdir(new))))
+        os.remove(again)
+    ratio = os.path.getsize(delta) / os.path.getsize(zips["new"])
+    applied, unzipped = [], []
+    for i in range(RUNS):
+        app, unpack = os.path.join(base, "app%d" % i), os.path.join(base, "unpack%d" % i)
+        shutil.copytree(old, app)
+        os.mkdir(unpack)
+        fields = bench_fields("delta-apply", delta, unpack, app + "/")
+        if fields["result"] != "1":
+            raise RuntimeError("the delta was not applied over %s" % app)
+        # Compared in small pieces: a process this one starts inherits its
+        # peak memory in the figure the kernel reports.
+        for f in os.listdir(unpack):
+            if not filecmp.cmp(os.path.join(unpack, f), os.path.join(new, f), shallow=False):
+                raise RuntimeError("the delta built %s otherwise than the new release" % f)
+        applied.append((float(fields["seconds"]), float(fields["apply_seconds"]),
+                        int(fields["peak_rss_kib"]), int(fields["apply_rss_growth_kib"])))
+        full = os.path.join(base, "full%d" % i)
+        os.mkdir(full)
+        unzipped.append(bench("unzip", zips["new"], full))
+        for folder in (app, unpack, full):
+            shutil.rmtree(folder)
+    pair = "%s %s to %s" % (DELTA_PACKAGE, DELTA_FROM, DELTA_TO)
+    growth = [a[3] for a in applied]
+    return [("delta package, %s (a %.1f MB program)" % (pair, largest / 1e6),
+             "%d bytes" % os.path.getsize(delta),
+             "full package (zip -9): %d bytes" % os.path.getsize(zips["new"]),
+             "ratio %.3f (target <= 0.10)" % ratio),
+            ("`pelmatic-tool delta`, the same pair", "%s s, peak RSS %s KiB" % (
+                spread([m[0] for m in made]), spread([m[1] for m in made], "%.0f")),
+             "zip -9 of the new release: %s s" % spread([f[0] for f in full_zip]), ""),
+            ("delta unpacked and applied over an installed %s (`ApplyDelta` alone: %s s)" % (
+                DELTA_FROM, spread([a[1] for a in applied])),
+             "%s s, peak RSS %s KiB" % (spread([a[0] for a in applied]),
+                                         spread([a[2] for a in applied], "%.0f")),
+             "`UnzipWithShell` of the full package: %s s, peak RSS %s KiB" % (
+                 spread([u[0] for u in unzipped]), spread([u[1] for u in unzipped], "%.0f")),
+             "ratio %.2f; `ApplyDelta` raised the peak RSS by %d KiB, the largest old file "
+             "%d KiB: within it + 4 MiB: %s" % (
+                 statistics.median(a[0] for a in applied) / statistics.median(
+                     u[0] for u in unzipped), max(growth), largest // 1024,
+                 "yes" if max(growth) <= largest // 1024 + 4096 else "NO"))]
+
+
 def windows_rows():
     exe = os.path.join(TOP, "build", "windows", "PELMATIC.EXE")
     if not os.path.exists(exe):
@@ -387,6 +486,7 @@ def main():
             rows += update_rows(server, root, work, zip_path)
             rows += stall_rows(server, root, work)
         rows += startup_rows(work)
+        rows += delta_rows(work)
         rows += windows_rows()
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -14,9 +14,9 @@ set -uo pipefail
 
 set_name=${1:-all}
 posix=(cmake make g++ googletest libgtest-dev libcurl4-openssl-dev libarchive-dev libssl-dev
-       python3)
+       zlib1g-dev python3)
 windows=(zip unzip libarchive-tools curl clang clang-format libclang-rt-14-dev openssl
-         g++-mingw-w64-i686 binutils-mingw-w64-i686 xvfb x11-utils x11-apps)
+         g++-mingw-w64-i686 binutils-mingw-w64-i686 libz-mingw-w64-dev xvfb x11-utils x11-apps)
 # What brings the i386 architecture in: each i386 library must have the
 # very version of its amd64 twin.
 foreign=(wine wine32:i386)

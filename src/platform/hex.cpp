@@ -11,7 +11,7 @@ int HexValue(char c) {
 
 }  // namespace
 
-bool ParseHex(const std::string& text, uint8_t* out, size_t size) {
+bool ParseHex(std::string_view text, uint8_t* out, size_t size) {
   if (text.size() != 2 * size) return false;
   for (size_t i = 0; i < size; ++i) {
     int hi = HexValue(text[2 * i]), lo = HexValue(text[2 * i + 1]);
@@ -32,7 +32,7 @@ std::string ToHex(const uint8_t* data, size_t size) {
   return out;
 }
 
-bool ParseDecimal(const std::string& text, size_t maxDigits, uint64_t& value) {
+bool ParseDecimal(std::string_view text, size_t maxDigits, uint64_t& value) {
   if (text.empty() || text.size() > maxDigits) return false;
   value = 0;
   for (char c : text) {

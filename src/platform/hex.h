@@ -5,11 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // Exactly 2 * size hexadecimal digits, either letter case, into out.
-bool ParseHex(const std::string& text, uint8_t* out, size_t size);
+bool ParseHex(std::string_view text, uint8_t* out, size_t size);
 // Lower-case digits, two a byte.
 std::string ToHex(const uint8_t* data, size_t size);
 // At most maxDigits decimal digits (leading zeros allowed, no sign, no
 // blanks) into value; maxDigits up to 19 keeps value below 2^63.
-bool ParseDecimal(const std::string& text, size_t maxDigits, uint64_t& value);
+bool ParseDecimal(std::string_view text, size_t maxDigits, uint64_t& value);

@@ -3,15 +3,19 @@
 #include <iterator>
 #include <map>
 
+#include "install/ShellZipU.h"
+#include "install/package.h"
 #include "os/os.h"
 #include "platform/download.h"
 #include "platform/files.h"
 #include "platform/hex.h"
 #include "platform/http.h"
 #include "platform/names.h"
+#include "tool/deltamake.h"
 #include "tool/keyfile.h"
 #include "tool/publish.h"
 #include "tool/verify.h"
+#include "tool/zipwrite.h"
 #include "version/keys.h"
 #include "version/manifest.h"
 #include "version/rollout.h"
@@ -31,6 +35,7 @@ const char kUsage[] =
     "  pelmatic-tool sign --key KEY.pem MANIFEST\n"
     "  pelmatic-tool verify --ini pelmatic.ini [--ver-now V] [URL-OR-FOLDER]\n"
     "  pelmatic-tool rollout --product NAME --ver V [--machine-id ID] [--share P]\n"
+    "  pelmatic-tool delta --from OLD.zip --to NEW.zip --out DELTA.zip\n"
     "A key file of - is read from standard input.\n";
 
 constexpr uint64_t kKeyMaxBytes = 64 << 10;
@@ -77,16 +82,39 @@ bool WriteAndClose(os::FileHandle h, const std::string& bytes) {
 }
 
 // Written beside path first, then put in its place: a failed write never
-// leaves half a manifest where the old one was.
-void WriteReplacing(const std::string& path, const std::string& bytes) {
+// leaves half a file where the old one was. fill writes into the open file.
+template <typename Fill>
+void WriteReplacing(const std::string& path, Fill fill) {
   const std::string next = path + ".new";
   os::FileHandle h = nullptr;
   if (int32_t e = os::FileCreateExclusive(next, h))
     throw Refusal{next + " cannot be written (error " + std::to_string(e) + ")."};
-  if (!WriteAndClose(h, bytes) || !os::FileMoveReplace(next, path)) {
+  os::UniqueFile file(h);
+  std::string failed;
+  try {
+    failed = fill(file.Get());
+  } catch (...) {
+    file.Close();
     os::FileDelete(next);
-    throw Refusal{path + " cannot be written."};
+    throw;
   }
+  if (failed.empty() && os::FileSync(file.Get()) != 0) failed = path + " cannot be written.";
+  if (file.Close() != 0 && failed.empty()) failed = path + " cannot be written.";
+  if (failed.empty() && !os::FileMoveReplace(next, path)) failed = path + " cannot be written.";
+  if (!failed.empty()) {
+    os::FileDelete(next);
+    throw Refusal{failed};
+  }
+}
+
+void WriteReplacing(const std::string& path, const std::string& bytes) {
+  WriteReplacing(path, [&](os::FileHandle h) {
+    uint32_t written = 0;
+    const bool ok =
+        os::FileWrite(h, bytes.data(), static_cast<uint32_t>(bytes.size()), written) == 0 &&
+        written == bytes.size();
+    return ok ? std::string() : path + " cannot be written.";
+  });
 }
 
 SigningKey LoadKey(const std::string& path, std::istream& in) {
@@ -311,6 +339,69 @@ int Verify(const Arguments& a, std::ostream& out) {
   return VerifyRelease(request, out);
 }
 
+// A folder of its own in the temporary folder, removed with what it
+// holds when the command ends, however it ends.
+class ScratchFolder {
+ public:
+  explicit ScratchFolder(const std::string& tag) {
+    const std::string base =
+        os::TempPath() + "pelmatic-delta-" + std::to_string(os::UnixTimeUtc()) + "-" + tag;
+    for (int n = 0; n < 100 && path_.empty(); ++n)
+      if (os::DirCreate(base + "-" + std::to_string(n))) path_ = base + "-" + std::to_string(n);
+    if (path_.empty()) throw Refusal{base + " cannot be made in the temporary folder."};
+  }
+  ~ScratchFolder() { RemoveFolderTree(path_); }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  // With the separator at the end.
+  std::string Inner() const { return path_ + os::kPathSep; }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// The shell unpacks packages on Windows, as for the checker.
+struct ComScope {
+  ComScope() { os::ComInitialize(); }
+  ~ComScope() { os::ComUninitialize(); }
+};
+
+uint64_t SizeOf(const std::string& path) {
+  uint64_t size = 0;
+  os::Sha256Digest digest{};
+  if (!MeasureFile(path, size, digest)) throw Refusal{path + " cannot be read."};
+  return size;
+}
+
+int Delta(const Arguments& a, std::ostream& out) {
+  if (!a.words.empty()) throw Refusal{kUsage};
+  const std::string from = a.Need("--from"), to = a.Need("--to"), outPath = a.Need("--out");
+  for (const std::string& zip : {from, to})
+    if (!FileExists(zip)) throw Refusal{zip + " is not there."};
+  ComScope com;
+  ScratchFolder oldDir("old"), newDir("new"), scratch("work");
+  // Read exactly as installed copies read packages.
+  for (const auto& [zip, dir] : {std::make_pair(&from, &oldDir), std::make_pair(&to, &newDir)})
+    if (!UnzipWithShell(*zip, dir->Path(), ""))
+      throw Refusal{*zip + " cannot be unpacked as installed copies unpack packages."};
+  DeltaPlan plan;
+  Check(PlanDelta(oldDir.Inner(), newDir.Inner(), plan));
+  uint64_t written = 0;
+  WriteReplacing(outPath, [&](os::FileHandle h) {
+    ZipWriter zip(h, os::UnixTimeUtc());
+    const std::string failed =
+        WriteDelta(oldDir.Inner(), newDir.Inner(), scratch.Inner(), plan, zip);
+    written = zip.Size();
+    return failed;
+  });
+  const uint64_t full = SizeOf(to);
+  out << "Wrote " << outPath << ": " << plan.whole << " files carried whole, " << plan.patched
+      << " patched, " << plan.same << " the same; " << written << " bytes, "
+      << (full ? written * 1000 / full : 0) / 10.0 << " % of " << to << " (" << full << " bytes)\n";
+  return 0;
+}
+
 }  // namespace
 
 int ToolMain(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
@@ -329,6 +420,7 @@ int ToolMain(const std::vector<std::string>& args, std::istream& in, std::ostrea
     if (command == "verify") return Verify(Arguments(args, 2, {"--ini", "--ver-now"}), out);
     if (command == "rollout")
       return Rollout(Arguments(args, 2, {"--product", "--ver", "--machine-id", "--share"}), out);
+    if (command == "delta") return Delta(Arguments(args, 2, {"--from", "--to", "--out"}), out);
     err << kUsage;
     return 2;
   } catch (const Refusal& r) {

@@ -8,6 +8,7 @@ them those seeds are left as they are.
 """
 import io
 import os
+import struct
 import shutil
 import subprocess
 import sys
@@ -108,6 +109,33 @@ ZIPS = {
 }
 
 
+def patch_seed(old, ops):
+    """One byte with the old file's length, the old file, then a patch whose
+    triples are given as (new bytes of the add run, inserted bytes, seek)."""
+    control, diff, extra, new, pos = b"", b"", b"", b"", 0
+    for run, inserted, seek in ops:
+        diff += bytes((b - old[pos + i]) % 256 for i, b in enumerate(run))
+        pos += len(run) + seek
+        new += run + inserted
+        extra += inserted
+        control += struct.pack("<QQQ", len(run), len(inserted), seek if seek >= 0 else -seek | 1 << 63)
+    header = b"PMPT" + struct.pack("<IQQQQQ", 1, len(old), len(new), len(control), len(diff),
+                                   len(extra))
+    return bytes([len(old)]) + old + header + control + diff + extra
+
+
+PATCHES = {
+    "inserted.bin": patch_seed(b"hello world", [(b"hello ", b"there ", 0), (b"world", b"", 0)]),
+    "changed.bin": patch_seed(bytes(range(64)), [(bytes(range(1, 65)), b"", -64)]),
+    "seek_first.bin": patch_seed(b"abcdef", [(b"", b"", 3), (b"def", b"XY", -6)]),
+    "to_nothing.bin": patch_seed(b"abc", []),
+    "from_nothing.bin": patch_seed(b"", [(b"", b"all new", 0)]),
+    "index.txt": "pelmatic-delta 1\npatch 5 " + "cd" * 32 + " 1 6 " + "ab" * 32 + " app.exe\n"
+                 "same 3 " + "EF" * 32 + " lib/x.dll\nwhole 0 " + "01" * 32 +
+                 " doc/read me.txt\nend\n",
+}
+
+
 def pe_and_elf_seeds():
     tools = ["i686-w64-mingw32-windres", "i686-w64-mingw32-gcc", "g++", "objcopy"]
     missing = [t for t in tools if not shutil.which(t)]
@@ -152,6 +180,8 @@ def main():
         put("textfile", name, text)
     for name, data in ZIPS.items():
         put("unzip", name, data)
+    for name, data in PATCHES.items():
+        put("patch", name, data)
     pe_and_elf_seeds()
     # Archives that once got past the extractor stay in the corpus, so that
     # every run checks them again.

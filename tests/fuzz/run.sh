@@ -13,7 +13,7 @@
 #
 # Environment:
 #   PELMATIC_FUZZ_BUILD    build folder of the `fuzz` preset (default build/fuzz)
-#   PELMATIC_FUZZ_TARGETS  targets to run (default: all seven)
+#   PELMATIC_FUZZ_TARGETS  targets to run (default: all eight)
 #   PELMATIC_FUZZ_JOBS     targets run side by side (default 1)
 #   PELMATIC_FUZZ_MERGE=1  afterwards, add the inputs that reached new code to
 #                          the repository corpus (libFuzzer -merge=1)
@@ -30,7 +30,7 @@ SECONDS_EACH=$1
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
 BUILD=${PELMATIC_FUZZ_BUILD:-$ROOT/build/fuzz}
-TARGETS=${PELMATIC_FUZZ_TARGETS:-manifest ini textfile peversion unzip url signing}
+TARGETS=${PELMATIC_FUZZ_TARGETS:-manifest ini textfile peversion unzip url signing patch}
 JOBS=${PELMATIC_FUZZ_JOBS:-1}
 [[ $JOBS =~ ^[1-9][0-9]*$ ]] || { echo "PELMATIC_FUZZ_JOBS must be a positive number" >&2; exit 2; }
 
@@ -45,6 +45,7 @@ target_options() {
     unzip) OPTS=(-max_len=8192 "-dict=$HERE/dict/unzip.dict") ;;
     url) OPTS=(-max_len=512) ;;
     signing) OPTS=(-max_len=1024) ;;
+    patch) OPTS=(-max_len=4096 "-dict=$HERE/dict/patch.dict") ;;
     *) return 1 ;;
   esac
 }
