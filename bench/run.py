@@ -4,6 +4,7 @@ same job, in the same run, on the same files. Prints a table and writes
 bench/results.md. Figures are medians of several runs with min and max."""
 
 import filecmp
+import hashlib
 import os
 import platform
 import shutil
@@ -389,7 +390,46 @@ def run_child(cmd):
     return seconds, usage.ru_maxrss
 
 
-def delta_rows(work):
+def update_through(server, root, work, old, manifest, tag):
+    """One update of an installed copy of old by the real checker against
+    manifest: seconds (less the fixed waits), the checker's peak RSS (KiB)
+    and the body bytes the server sent for it."""
+    exe = os.path.join(TOP, "build", "posix-release", "pelmatic")
+    with open(os.path.join(root, "esbuild.ver"), "wb") as f:
+        f.write(manifest)
+    server.clear_log()
+    app = os.path.join(work, "delta-" + tag)
+    shutil.copytree(old, app)
+    shutil.copy2(exe, os.path.join(app, "PELMATIC.EXE"))
+    with open(os.path.join(app, "pelmatic.ini"), "w") as f:
+        f.write("[Check]\nver_now=%s\nver_file=esbuild\nurl_file=%s\n" % (DELTA_FROM, server.url))
+    start = time.perf_counter()
+    p = subprocess.Popen([os.path.join(app, "PELMATIC.EXE")], stdin=subprocess.PIPE,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=app,
+                         env=dict(os.environ, TMPDIR=work))
+    p.stdin.write(b"y\n\n")
+    p.stdin.close()
+    # The kernel's figure for a child counts what this process had when it
+    # forked: the checker's own high-water mark is read while it runs (its
+    # fixed waits at the end leave time for the last look).
+    peak = 0
+    while p.poll() is None:
+        try:
+            with open("/proc/%d/status" % p.pid) as f:
+                for line in f:
+                    if line.startswith("VmHWM:"):
+                        peak = max(peak, int(line.split()[1]))
+        except OSError:
+            pass
+        time.sleep(0.005)
+    seconds = time.perf_counter() - start - FIXED_WAITS
+    if p.returncode != 0:
+        raise RuntimeError("the checker exited %d in %s" % (p.returncode, app))
+    sent = sum(a["sent"] for a in server.answers() if not a["path"].endswith(".ver"))
+    return seconds, peak, sent, app
+
+
+def delta_rows(work, server, root):
     tool = os.path.join(TOP, "build", "posix-release", "pelmatic-tool")
     base = os.path.join(work, "delta")
     try:
@@ -433,6 +473,28 @@ def delta_rows(work):
         unzipped.append(bench("unzip", zips["new"], full))
         for folder in (app, unpack, full):
             shutil.rmtree(folder)
+    # The whole update by the real checker, through the delta and through
+    # the full package, from the same installed release.
+    shutil.copy2(zips["new"], os.path.join(root, "new.zip"))
+    shutil.copy2(delta, os.path.join(root, "delta.zip"))
+    measured = {}
+    for name in ("new.zip", "delta.zip"):
+        with open(os.path.join(root, name), "rb") as f:
+            data = f.read()
+        measured[name] = "%s %d" % (hashlib.sha256(data).hexdigest(), len(data))
+    full_manifest = ("ver=%s\r\nfile=new.zip\r\nsha256=%s\r\nsize=%s\r\n" % (
+        (DELTA_TO,) + tuple(measured["new.zip"].split()))).encode()
+    delta_manifest = full_manifest + ("delta_%s=delta.zip %s\r\n" % (
+        DELTA_FROM, measured["delta.zip"])).encode()
+    through_delta, through_full = [], []
+    for i in range(RUNS):
+        for manifest, runs in ((delta_manifest, through_delta), (full_manifest, through_full)):
+            seconds, rss, sent, app = update_through(server, root, work, old, manifest, str(i))
+            for f in os.listdir(new):
+                if not filecmp.cmp(os.path.join(app, f), os.path.join(new, f), shallow=False):
+                    raise RuntimeError("the update left %s otherwise than the new release" % f)
+            runs.append((seconds, rss, sent))
+            shutil.rmtree(app)
     pair = "%s %s to %s" % (DELTA_PACKAGE, DELTA_FROM, DELTA_TO)
     growth = [a[3] for a in applied]
     return [("delta package, %s (a %.1f MB program)" % (pair, largest / 1e6),
@@ -452,7 +514,19 @@ def delta_rows(work):
              "%d KiB: within it + 4 MiB: %s" % (
                  statistics.median(a[0] for a in applied) / statistics.median(
                      u[0] for u in unzipped), max(growth), largest // 1024,
-                 "yes" if max(growth) <= largest // 1024 + 4096 else "NO"))]
+                 "yes" if max(growth) <= largest // 1024 + 4096 else "NO")),
+            ("whole update by the checker through the delta (minus %.1f s of fixed waits)"
+             % FIXED_WAITS,
+             "%s s, %d bytes served, checker's peak RSS %s KiB" % (
+                 spread([r[0] for r in through_delta]), through_delta[0][2],
+                 spread([r[1] for r in through_delta], "%.0f")),
+             "through the full package: %s s, %d bytes served, peak RSS %s KiB" % (
+                 spread([r[0] for r in through_full]), through_full[0][2],
+                 spread([r[1] for r in through_full], "%.0f")),
+             "time ratio %.2f, bytes ratio %.3f" % (
+                 statistics.median(r[0] for r in through_delta) /
+                 statistics.median(r[0] for r in through_full),
+                 through_delta[0][2] / through_full[0][2]))]
 
 
 def windows_rows():
@@ -485,8 +559,8 @@ def main():
             rows += merge_rows(work)
             rows += update_rows(server, root, work, zip_path)
             rows += stall_rows(server, root, work)
+            rows += delta_rows(work, server, root)
         rows += startup_rows(work)
-        rows += delta_rows(work)
         rows += windows_rows()
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -210,15 +210,21 @@ bool HoldsDelta(const std::string& unpack) {
   return FileExists(unpack + os::kPathSep + kDeltaFolder + os::kPathSep + kIndexName);
 }
 
+std::string ReadDeltaIndex(const std::string& unpack, DeltaIndex& index) {
+  std::string text;
+  if (!ReadBounded(unpack + os::kPathSep + kDeltaFolder + os::kPathSep + kIndexName,
+                   kDeltaIndexMaxBytes, text))
+    return "the delta's index cannot be read";
+  const std::string why = ParseDeltaIndex(text, index);
+  return why.empty() ? why : "the delta's index is refused: " + why;
+}
+
 DeltaResult ApplyDelta(const std::string& unpack, const std::string& appDir) {
   const std::string inner = unpack + os::kPathSep;
   const std::string own = inner + kDeltaFolder + os::kPathSep;
-  std::string text;
   DeltaIndex index;
-  if (!ReadBounded(own + kIndexName, kDeltaIndexMaxBytes, text))
-    return Failed("the delta's index cannot be read");
-  const std::string why = ParseDeltaIndex(text, index);
-  if (!why.empty()) return Failed("the delta's index is refused: ", why.c_str());
+  const std::string why = ReadDeltaIndex(unpack, index);
+  if (!why.empty()) return Failed(why);
 
   // What stays as installed, and what the patches read, must be exactly
   // what the previous version installed: a file changed by hand would

@@ -71,6 +71,10 @@ struct DeltaResult {
 // delta: it holds @delta/index.
 bool HoldsDelta(const std::string& unpack);
 
+// Reads the index of the unpacked delta at unpack (no trailing separator);
+// empty when it is taken, else why not.
+std::string ReadDeltaIndex(const std::string& unpack, DeltaIndex& index);
+
 // Turns an unpacked delta at unpack (no trailing separator) into what the
 // full package would bring, less the files that stay as installed: checks
 // every installed file the delta relies on in appDir (ending with the

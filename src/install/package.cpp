@@ -1,9 +1,11 @@
 #include "install/package.h"
 
+#include <climits>
 #include <vector>
 
 #include "core/runstate.h"
 #include "install/ShellZipU.h"
+#include "install/delta.h"
 #include "install/merge.h"
 #include "install/transaction.h"
 #include "os/os.h"
@@ -159,25 +161,16 @@ bool Cancelled(const std::string& archive) {
   return true;
 }
 
-}  // namespace
+// What a delta gives when it cannot be used before the installation
+// starts: the full package is taken instead.
+constexpr int32_t kUseFullPackage = INT32_MIN;
 
-int32_t InstallPackage() {
-  // The name comes from the server and is joined to local folders: only a
-  // plain file name may be, or the package could be written or read
-  // anywhere on the disk.
-  if (!IsPlainFileName(gRun.UpdateFile)) return gRun.LocalMode ? -12 : -11;
-  const std::string archive = gRun.AppDir + gRun.UpdateFile;
-  FileCheck check;
-  if (!UpdateFileCheck(check)) return -14;
-  if (!gRun.LocalMode) {
-    DownloadResult got = DownloadFile(gRun.UrlFile + gRun.UpdateFile, archive, check);
-    if (got == DownloadResult::kCancelled) return 0;
-    if (got == DownloadResult::kMismatch) return -14;
-    if (got != DownloadResult::kDone) return -11;
-  } else if ((check.hasDigest || check.hasSize) && FileExists(archive) &&
-             !FileMatches(archive, check)) {
-    return -14;  // the package stays where it is
-  }
+// Unpacks the archive (named name in the application folder) and installs
+// what it brings; a delta is first turned into what the full package would
+// bring.
+int32_t InstallArchive(const std::string& name, bool delta) {
+  const std::string archive = gRun.AppDir + name;
+  const int32_t unusable = delta ? kUseFullPackage : -12;
   os::Sleep(200);
   const std::string folderName = "Temp" + std::to_string(1000 + RandomDraw(8999));
   if (!FileExists(archive)) return -12;
@@ -187,25 +180,32 @@ int32_t InstallPackage() {
   const std::string unpack = gRun.AppDir + folderName;
   JournalRecord record;
   record.unpack = folderName;
-  if (!gRun.LocalMode) record.package = gRun.UpdateFile;
+  if (!gRun.LocalMode) record.package = name;
   record.config = ExtractFileName(gRun.IniPath);
   record.configCopy = ChangeFileExt(record.config, ".OLD");
   Installation install(gRun.AppDir, record);
   if (!install.Begin()) return -12;
   if (!os::DirCreate(unpack)) {
     install.Discard();
-    return -12;
+    return unusable;
   }
   if (!UnzipWithShell(archive, unpack, "")) {
     install.RollBack();
-    return Cancelled(archive) ? 0 : -12;
+    return Cancelled(archive) ? 0 : unusable;
   }
   os::Sleep(200);
 
+  // Nothing of a delta that does not give exactly the full package's files
+  // is installed: a base file changed by hand, a damaged patch.
+  if (delta &&
+      (!HoldsDelta(unpack) || ApplyDelta(unpack, gRun.AppDir).outcome != DeltaOutcome::kDone)) {
+    install.RollBack();
+    return Cancelled(archive) ? 0 : unusable;
+  }
   const std::string inner = unpack + os::kPathSep;
   if (int32_t refused = CheckUnpackedPackage(unpack, gRun.AppDir)) {
     install.RollBack();
-    return refused;
+    return delta ? unusable : refused;
   }
   if (Cancelled(archive)) {
     install.RollBack();
@@ -239,4 +239,46 @@ int32_t InstallPackage() {
   // finished at the next start.
   install.RollBack();
   return -13;
+}
+
+// The delta from the installed version, when the manifest offers one:
+// fetched and checked like the package, then installed as the package
+// would be. kUseFullPackage for anything that keeps it from being used.
+int32_t InstallDelta() {
+  const std::string& name = gRun.DeltaFile;
+  if (gRun.LocalMode || name.empty() || UpperCase(name) == UpperCase(gRun.UpdateFile))
+    return kUseFullPackage;
+  const FileCheck check = MakeFileCheck(gRun.DeltaSha256, true, gRun.DeltaSize, true);
+  const DownloadResult got = DownloadFile(gRun.UrlFile + name, gRun.AppDir + name, check);
+  if (got == DownloadResult::kCancelled) return 0;
+  if (got != DownloadResult::kDone) return kUseFullPackage;
+  const int32_t code = InstallArchive(name, true);
+  // What did not fit goes: a delta is never offered again once it failed.
+  if (code == kUseFullPackage) os::FileDelete(gRun.AppDir + name);
+  return code;
+}
+
+}  // namespace
+
+int32_t InstallPackage() {
+  // The name comes from the server and is joined to local folders: only a
+  // plain file name may be, or the package could be written or read
+  // anywhere on the disk.
+  if (!IsPlainFileName(gRun.UpdateFile)) return gRun.LocalMode ? -12 : -11;
+  const std::string archive = gRun.AppDir + gRun.UpdateFile;
+  FileCheck check;
+  if (!UpdateFileCheck(check)) return -14;
+  const int32_t viaDelta = InstallDelta();
+  if (viaDelta != kUseFullPackage) return viaDelta;
+  if (!gRun.DeltaFile.empty() && !gRun.LocalMode) ProgressNote("Full package: ");
+  if (!gRun.LocalMode) {
+    DownloadResult got = DownloadFile(gRun.UrlFile + gRun.UpdateFile, archive, check);
+    if (got == DownloadResult::kCancelled) return 0;
+    if (got == DownloadResult::kMismatch) return -14;
+    if (got != DownloadResult::kDone) return -11;
+  } else if ((check.hasDigest || check.hasSize) && FileExists(archive) &&
+             !FileMatches(archive, check)) {
+    return -14;  // the package stays where it is
+  }
+  return InstallArchive(gRun.UpdateFile, false);
 }

@@ -3,6 +3,8 @@
 #include <cctype>
 
 #include "platform/hex.h"
+#include "version/keys.h"
+#include "version/manifest.h"
 #include "version/rollout.h"
 #include "version/signing.h"
 #include "version/versiontext.h"
@@ -113,6 +115,7 @@ std::string ComposeManifest(const Release& r) {
   line("rollout=", r.rollout);
   line("rollout_start=", r.rolloutStart);
   line("rollout_hours=", r.rolloutHours);
+  for (const auto& [base, value] : r.deltas) text += DeltaKey(base) + "=" + value + "\r\n";
   return text;
 }
 
@@ -173,6 +176,24 @@ std::string RefuseManifest(const std::string& text) {
     if (!ParseExpires(Trim(text.substr(expiresAt + 8, end - expiresAt - 8)), seconds))
       return "expires= is not a moment in the form YYYY-MM-DDTHH:MM:SSZ (UTC): installed "
              "copies would take the manifest as expired.";
+  }
+  // Each delta line is where an installed copy of its base version finds
+  // its key first, and says what that copy can take.
+  for (size_t at = text.find("delta_"); at != std::string::npos; at = text.find("delta_", at + 1)) {
+    if (at > 0 && text[at - 1] != '\n') continue;
+    const size_t eq = text.find('=', at), end = text.find('\r', at);
+    if (eq == std::string::npos || eq > end) continue;
+    const std::string key = text.substr(at, eq - at);
+    const std::string where = "line " + std::to_string((LineAt(text, at, number), number)) + ": " +
+                              Quoted(LineAt(text, at, number));
+    DeltaLine delta;
+    if (text.find(key + "=") != at)
+      return "the first " + Quoted(key + "=") + " is not at " + where +
+             ": installed copies would read the delta from there.";
+    if (!ParseDeltaLine(KeyValue(text + "\r", key), delta))
+      return where +
+             " is not a delta line installed copies take: the name of a .zip, its sha256 "
+             "(64 hex digits) and its size, separated by blanks.";
   }
   if (ReadRolloutPlan(text).malformed)
     return "the rollout keys are not well formed: rollout= must be 0 to 100 with at most two "

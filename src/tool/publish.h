@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tool/keyfile.h"
 
@@ -11,6 +13,8 @@ struct Release {
   std::string ver, file, filealt, mode, notes, product, expires;
   std::string sha256, size, sha256alt, sizealt;
   std::string rollout, rolloutStart, rolloutHours;
+  // Base version and "file sha256 size" of each delta package.
+  std::vector<std::pair<std::string, std::string>> deltas;
 };
 
 // Why value (named what, as on the command line) would be misread by an
@@ -22,15 +26,16 @@ std::string RefuseValue(const std::string& what, const std::string& value, bool 
 std::string RefuseVersion(const std::string& ver, const std::string& previous);
 
 // The manifest's lines, CR LF, in the order ver, file, filealt, mode, msg,
-// product, digests and sizes, expires, rollout keys; the notes closed by
-// "<>".
+// product, digests and sizes, expires, rollout keys, deltas; the notes
+// closed by "<>".
 std::string ComposeManifest(const Release& release);
 
 // Why the manifest text (without its signature line) would not be read
 // as written: line ends other than CR LF, a key first found inside another
 // line or inside the notes, no ver=, no product=, an expires= that is not
 // a moment, rollout keys that are not well formed (which installed copies
-// take as a share of 0). Empty when it reads as written.
+// take as a share of 0), a delta line that is not well formed or not the
+// first place its key is found. Empty when it reads as written.
 std::string RefuseManifest(const std::string& text);
 
 // The bytes the signature covers: raw without its signature line, ended

@@ -31,9 +31,11 @@ const char kUsage[] =
     "  pelmatic-tool manifest --product NAME --ver V --file PATH [--filealt PATH] [--mode M]\n"
     "                [--notes FILE] [--expires YYYY-MM-DDTHH:MM:SSZ] [--previous MANIFEST-OR-URL]\n"
     "                [--rollout P [--rollout-start YYYY-MM-DDTHH:MM:SSZ --rollout-hours H]]\n"
+    "                [--delta BASEVERSION=DELTA.zip]...\n"
     "                --key KEY.pem --out NAME.ver\n"
     "  pelmatic-tool sign --key KEY.pem MANIFEST\n"
-    "  pelmatic-tool verify --ini pelmatic.ini [--ver-now V] [URL-OR-FOLDER]\n"
+    "  pelmatic-tool verify --ini pelmatic.ini [--ver-now V] [--base VERSION=PACKAGE.zip]...\n"
+    "                [URL-OR-FOLDER]\n"
     "  pelmatic-tool rollout --product NAME --ver V [--machine-id ID] [--share P]\n"
     "  pelmatic-tool delta --from OLD.zip --to NEW.zip --out DELTA.zip\n"
     "A key file of - is read from standard input.\n";
@@ -127,23 +129,31 @@ SigningKey LoadKey(const std::string& path, std::istream& in) {
   return key;
 }
 
-// --name value pairs and the words left over.
+// --name value pairs and the words left over; an option in repeatable may
+// come more than once.
 struct Arguments {
   std::map<std::string, std::string> options;
+  std::map<std::string, std::vector<std::string>> lists;
   std::vector<std::string> words;
 
   Arguments(const std::vector<std::string>& args, size_t from,
-            std::initializer_list<const char*> known) {
+            std::initializer_list<const char*> known,
+            std::initializer_list<const char*> repeatable = {}) {
     for (size_t i = from; i < args.size(); ++i) {
       const std::string& a = args[i];
       if (a.compare(0, 2, "--") != 0 || a == "-") {
         words.push_back(a);
         continue;
       }
-      bool found = false;
+      bool found = false, repeated = false;
       for (const char* k : known) found = found || a == k;
-      if (!found) throw Refusal{"unknown option " + a + ".\n" + kUsage};
+      for (const char* k : repeatable) repeated = repeated || a == k;
+      if (!found && !repeated) throw Refusal{"unknown option " + a + ".\n" + kUsage};
       if (i + 1 >= args.size()) throw Refusal{a + " needs a value."};
+      if (repeated) {
+        lists[a].push_back(args[++i]);
+        continue;
+      }
       if (options.count(a)) throw Refusal{a + " is given twice."};
       options[a] = args[++i];
     }
@@ -151,6 +161,22 @@ struct Arguments {
   std::string Get(const std::string& name) const {
     auto it = options.find(name);
     return it == options.end() ? std::string() : it->second;
+  }
+  // BASE=VALUE of every --name given, each BASE once.
+  std::vector<std::pair<std::string, std::string>> Pairs(const std::string& name) const {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    auto it = lists.find(name);
+    if (it == lists.end()) return pairs;
+    for (const std::string& item : it->second) {
+      const size_t eq = item.find('=');
+      if (eq == std::string::npos || eq == 0 || eq + 1 == item.size())
+        throw Refusal{name + " " + item + ": give VERSION=FILE."};
+      const std::string base = item.substr(0, eq);
+      for (const auto& p : pairs)
+        if (p.first == base) throw Refusal{name + " names " + base + " twice."};
+      pairs.emplace_back(base, item.substr(eq + 1));
+    }
+    return pairs;
   }
   std::string Need(const std::string& name) const {
     std::string v = Get(name);
@@ -280,6 +306,22 @@ int Manifest(const Arguments& a, std::istream& in, std::ostream& out) {
   Describe("--file", a.Need("--file"), r.file, r.sha256, r.size);
   if (!a.Get("--filealt").empty())
     Describe("--filealt", a.Get("--filealt"), r.filealt, r.sha256alt, r.sizealt);
+  for (const auto& [base, path] : a.Pairs("--delta")) {
+    if (UpperCase(ExtractFileExt(r.file)) != ".ZIP")
+      throw Refusal{
+          "--delta needs a ZIP package as --file: installed copies take a delta only "
+          "beside the full package they fall back to."};
+    Check(RefuseValue("--delta's version " + base, base, false));
+    if (base.find_first_of("= ") != std::string::npos || Trim(base) != base)
+      throw Refusal{"--delta's version " + base + " holds a blank or \"=\"."};
+    if (CompareVersions(base, r.ver) >= 0)
+      throw Refusal{"--delta " + base + " is not older than " + r.ver + " by the byte-wise rule."};
+    std::string name, sha256, size;
+    Describe("--delta", path, name, sha256, size);
+    if (UpperCase(ExtractFileExt(name)) != ".ZIP" || UpperCase(name) == UpperCase(r.file))
+      throw Refusal{"--delta " + name + " must be a .zip named otherwise than --file."};
+    r.deltas.emplace_back(base, name + " " + sha256 + " " + size);
+  }
   if (!a.Get("--previous").empty())
     Check(RefuseVersion(r.ver, PreviousVersion(a.Get("--previous"))));
   const SigningKey key = LoadKey(a.Need("--key"), in);
@@ -335,6 +377,7 @@ int Verify(const Arguments& a, std::ostream& out) {
   VerifyRequest request;
   request.ini = a.Need("--ini");
   request.verNow = a.Get("--ver-now");
+  request.bases = a.Pairs("--base");
   if (!a.words.empty()) request.source = a.words[0];
   return VerifyRelease(request, out);
 }
@@ -414,10 +457,12 @@ int ToolMain(const std::vector<std::string>& args, std::istream& in, std::ostrea
       return Manifest(Arguments(args, 2,
                                 {"--product", "--ver", "--file", "--filealt", "--mode", "--notes",
                                  "--expires", "--previous", "--key", "--out", "--rollout",
-                                 "--rollout-start", "--rollout-hours"}),
+                                 "--rollout-start", "--rollout-hours"},
+                                {"--delta"}),
                       in, out);
     if (command == "sign") return Sign(Arguments(args, 2, {"--key"}), in, out);
-    if (command == "verify") return Verify(Arguments(args, 2, {"--ini", "--ver-now"}), out);
+    if (command == "verify")
+      return Verify(Arguments(args, 2, {"--ini", "--ver-now"}, {"--base"}), out);
     if (command == "rollout")
       return Rollout(Arguments(args, 2, {"--product", "--ver", "--machine-id", "--share"}), out);
     if (command == "delta") return Delta(Arguments(args, 2, {"--from", "--to", "--out"}), out);

@@ -3,6 +3,7 @@
 #include "core/errors.h"
 #include "core/runstate.h"
 #include "install/ShellZipU.h"
+#include "install/delta.h"
 #include "install/merge.h"
 #include "install/package.h"
 #include "platform/download.h"
@@ -11,7 +12,9 @@
 #include "platform/http.h"
 #include "platform/names.h"
 #include "run/pelmaticu.h"
+#include "tool/deltamake.h"
 #include "version/config.h"
+#include "version/keys.h"
 #include "version/manifest.h"
 #include "version/rollout.h"
 #include "version/signing.h"
@@ -39,17 +42,108 @@ std::string TempName(const std::string& name) {
   return os::TempPath() + "pelmatic-verify-" + std::to_string(os::UnixTimeUtc()) + "-" + name;
 }
 
+// A folder of its own in the temporary folder, gone with what it holds
+// when the check ends.
+class TempFolder {
+ public:
+  explicit TempFolder(const std::string& name) : path_(TempName(name)) {
+    made_ = os::DirCreate(path_);
+  }
+  ~TempFolder() { RemoveFolderTree(path_); }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  bool Made() const { return made_; }
+  const std::string& Path() const { return path_; }
+  std::string Inner() const { return path_ + os::kPathSep; }
+
+ private:
+  std::string path_;
+  bool made_;
+};
+
+// Every delta line of the manifest, in order: its base version and value.
+std::vector<std::pair<std::string, std::string>> DeltaLines(const std::string& text) {
+  std::vector<std::pair<std::string, std::string>> lines;
+  for (size_t at = text.find("delta_"); at != std::string::npos; at = text.find("delta_", at + 1)) {
+    const size_t eq = text.find('=', at), end = text.find('\r', at);
+    if ((at > 0 && text[at - 1] != '\n') || eq == std::string::npos || eq > end) continue;
+    const std::string key = text.substr(at, eq - at);
+    lines.emplace_back(key.substr(6), KeyValue(text, key));
+  }
+  return lines;
+}
+
+// Checks one delta: its digest and length, its index against the new
+// package's files (unpacked at package), and, when base names the full
+// package of its version, that it rebuilds the new package from it.
+int CheckDelta(std::ostream& out, const std::string& version, const std::string& value,
+               const DeltaIndex& package, const std::string& base) {
+  DeltaLine line;
+  const std::string from = "the delta from " + version;
+  if (!ParseDeltaLine(value, line))
+    return Refuse(out, from + " is not a .zip name, a sha256 and a size: installed copies at " +
+                           version + " ignore it.");
+  out << "delta from " << version << ": " << line.file << ", " << line.size << " bytes\n";
+  const FileCheck check = MakeFileCheck(line.sha256, true, line.size, true);
+  std::string path = gRun.AppDir + line.file;
+  const bool web = !gRun.LocalMode;
+  if (web) path = TempName(line.file);
+  const bool got =
+      web ? DownloadFile(gRun.UrlFile + line.file, path, check) == DownloadResult::kDone
+          : FileMatches(path, check);
+  TempFolder unpack("delta"), installed("base");
+  DeltaIndex index;
+  std::string why;
+  if (!got)
+    why = (web ? gRun.UrlFile : gRun.AppDir) + line.file +
+          " is missing or does not match its sha256 and size";
+  else if (!unpack.Made() || !UnzipWithShell(path, unpack.Path(), "") || !HoldsDelta(unpack.Path()))
+    why = line.file + " cannot be unpacked as a delta";
+  else
+    why = ReadDeltaIndex(unpack.Path(), index);
+  if (web) os::FileDelete(path);
+  if (why.empty() && index.files.size() != package.files.size())
+    why = "it names " + std::to_string(index.files.size()) + " files, the package holds " +
+          std::to_string(package.files.size());
+  for (size_t i = 0; why.empty() && i < index.files.size(); ++i) {
+    const DeltaFile &a = index.files[i], *b = nullptr;
+    for (const DeltaFile& f : package.files)
+      if (UpperCase(f.path) == UpperCase(a.path)) b = &f;
+    if (!b || b->size != a.size || b->sha256 != a.sha256)
+      why = a.path + (b ? " differs from" : " is not in") + " the package";
+  }
+  if (why.empty() && !base.empty()) {
+    // The earlier version as it was installed, and the delta applied to it.
+    if (!installed.Made() || !UnzipWithShell(base, installed.Path(), ""))
+      return Refuse(out, base + " cannot be unpacked.");
+    const DeltaResult applied = ApplyDelta(unpack.Path(), installed.Inner());
+    if (applied.outcome != DeltaOutcome::kDone) why = applied.reason;
+  }
+  if (!why.empty())
+    return Refuse(out, from + " does not give the new package's files (" + why +
+                           "): installed copies at " + version +
+                           " download it, then the full package.");
+  out << "  "
+      << (base.empty() ? "its index names the package's files (give --base " + version +
+                             "=PACKAGE.zip to apply it too)"
+                       : "applied to " + base + ": gives the package's files")
+      << "\n";
+  return 0;
+}
+
 // Unpacks a package as the installation does and checks it by the same
-// rules; 0 when it would be installed.
-int CheckPackage(std::ostream& out, const std::string& archive) {
-  const std::string unpack = TempName("unpack");
-  if (!os::DirCreate(unpack)) return Refuse(out, unpack + " cannot be made.");
-  int32_t refused =
-      UnzipWithShell(archive, unpack, "") ? CheckUnpackedPackage(unpack, gRun.AppDir) : -12;
+// rules, then the manifest's deltas against it; 0 when it would be
+// installed.
+int CheckPackage(std::ostream& out, const std::string& archive, const std::string& manifest,
+                 const std::vector<std::pair<std::string, std::string>>& bases) {
+  TempFolder unpack("unpack"), none("none");
+  if (!unpack.Made() || !none.Made()) return Refuse(out, unpack.Path() + " cannot be made.");
+  int32_t refused = UnzipWithShell(archive, unpack.Path(), "")
+                        ? CheckUnpackedPackage(unpack.Path(), gRun.AppDir)
+                        : -12;
   size_t files = 0;
   if (refused == 0)
-    for (const MergeStep& step : MergeOrder(unpack + os::kPathSep)) files += !step.folder;
-  RemoveFolderTree(unpack);
+    for (const MergeStep& step : MergeOrder(unpack.Inner())) files += !step.folder;
   if (refused == -12)
     return Refuse(out,
                   "the package cannot be unpacked, or holds links, names Windows cannot "
@@ -61,12 +155,25 @@ int CheckPackage(std::ostream& out, const std::string& archive) {
                   "manifest: installed copies fail with -14.");
   if (files == 0) return Refuse(out, "the package holds no file: installed copies fail with -13.");
   out << "package: " << files << " files, each one the application folder can hold\n";
+  const auto deltas = DeltaLines(manifest);
+  if (deltas.empty()) return 0;
+  // Every file of the package, measured, as a delta's index names them.
+  DeltaPlan plan;
+  const std::string planned = PlanDelta(none.Inner(), unpack.Inner(), plan);
+  if (!planned.empty()) return Refuse(out, planned);
+  for (const auto& [version, value] : deltas) {
+    std::string base;
+    for (const auto& b : bases)
+      if (b.first == version) base = b.second;
+    if (int code = CheckDelta(out, version, value, plan.index, base)) return code;
+  }
   return 0;
 }
 
 // Fetches (or finds) the update file and checks it as the installation
 // would; fills what the file turned out to be.
-int CheckUpdateFile(std::ostream& out, bool bind) {
+int CheckUpdateFile(std::ostream& out, bool bind, const std::string& manifest,
+                    const std::vector<std::pair<std::string, std::string>>& bases) {
   const std::string type = UpperCase(ExtractFileExt(gRun.UpdateFile));
   const char* code = type == ".ZIP" ? "-14" : "-4";
   const auto mismatch = [&](const std::string& where) {
@@ -106,7 +213,7 @@ int CheckUpdateFile(std::ostream& out, bool bind) {
                                              : "not bound by the manifest (no sha256 or size)")
         << "\n";
   const int checked = !measured                ? Refuse(out, path + " cannot be read.")
-                      : bind && type == ".ZIP" ? CheckPackage(out, path)
+                      : bind && type == ".ZIP" ? CheckPackage(out, path, manifest, bases)
                                                : 0;
   if (downloaded) os::FileDelete(path);
   return checked;
@@ -132,7 +239,7 @@ void ReportRollout(std::ostream& out) {
       << "\n";
 }
 
-int Report(std::ostream& out) {
+int Report(std::ostream& out, const std::vector<std::pair<std::string, std::string>>& bases) {
   const TrustedKeys trusted = ParseTrustedKeys(gRun.PubKey);
   int32_t outcome = -1;
   try {
@@ -174,7 +281,7 @@ int Report(std::ostream& out) {
   const std::string type = UpperCase(ExtractFileExt(gRun.UpdateFile));
   if (gRun.UpdateMode == "2") {
     out << "offer: " << gRun.UrlFile + gRun.UpdateFile << " handed to the browser (mode 2)\n";
-    return CheckUpdateFile(out, false);
+    return CheckUpdateFile(out, false, std::string(), {});
   }
   if (type != ".EXE" && type != ".ZIP")
     return Refuse(out, "\"" + gRun.UpdateFile +
@@ -182,7 +289,11 @@ int Report(std::ostream& out) {
                            "ask, then do nothing with it.");
   out << "offer: " << (type == ".ZIP" ? "a ZIP package installed" : "an installer started")
       << " by PelMatic (mode " << gRun.UpdateMode << ")\n";
-  const int checked = CheckUpdateFile(out, true);
+  // The text once more, for the delta lines of every earlier version.
+  std::string text;
+  const bool read = gRun.LocalMode ? ReadTextFile(gRun.AppDir + gRun.VerFile + ".ver", text)
+                                   : FetchText(gRun.UrlFile + gRun.VerFile + ".ver", text);
+  const int checked = CheckUpdateFile(out, true, read ? text + "\r" : std::string(), bases);
   if (checked == 0)
     out << "an installed copy would update to " << gRun.RemoteVer << " when the user agrees\n";
   return checked;
@@ -207,7 +318,7 @@ int VerifyRelease(const VerifyRequest& request, std::ostream& out) {
   os::ComInitialize();  // the shell unpacks packages on Windows, as for the checker
   out << "manifest: " << (gRun.LocalMode ? gRun.AppDir : gRun.UrlFile) + gRun.VerFile + ".ver"
       << "\n";
-  const int code = Report(out);
+  const int code = Report(out, request.bases);
   ResetRunState();
   os::ComUninitialize();
   return code;

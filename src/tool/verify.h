@@ -4,6 +4,8 @@
 
 #include <ostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct VerifyRequest {
   std::string ini;     // the pelmatic.ini of the installed copies
@@ -11,6 +13,9 @@ struct VerifyRequest {
   // A URL in place of url_file, or a folder read as local mode reads the
   // application folder; empty for the url_file of the ini.
   std::string source;
+  // Full packages of earlier versions (version, path), to apply the deltas
+  // of those versions to.
+  std::vector<std::pair<std::string, std::string>> bases;
 };
 
 // 0 when an installed copy would act cleanly (update, announce, offer the

@@ -116,6 +116,30 @@ TEST_F(Manifest, MissingLocalManifestLeavesFieldsEmpty) {
   EXPECT_EQ(gRun.UpdateMode, "");
 }
 
+// The delta of the installed version is taken only well formed and beside
+// a full package to fall back to.
+TEST_F(Manifest, DeltaOfTheInstalledVersion) {
+  const std::string digest(64, 'a');
+  const std::string lines =
+      "delta_2.3=old.zip " + digest + " 5\r\ndelta_2.30=d.zip " + digest + " 1234\r\n";
+  EXPECT_EQ(Evaluate("ver=2.31\r\nfile=editor231.zip\r\n" + lines), 1);
+  EXPECT_EQ(gRun.DeltaFile + " " + gRun.DeltaSha256 + " " + gRun.DeltaSize,
+            "d.zip " + digest + " 1234");
+  const std::string unusable[] = {
+      "ver=2.31\r\nfile=setup231.exe\r\n" + lines,  // no full package to fall back to
+      "ver=2.31\r\nfile=e.zip\r\ndelta_2.30=d.zip " + digest + "\r\n",
+      "ver=2.31\r\nfile=e.zip\r\ndelta_2.30=d.zip " + digest + " 12 x\r\n",
+      "ver=2.31\r\nfile=e.zip\r\ndelta_2.30=..\\d.zip " + digest + " 12\r\n",
+      "ver=2.31\r\nfile=e.zip\r\ndelta_2.30=d.exe " + digest + " 12\r\n",
+      "ver=2.31\r\nfile=e.zip\r\ndelta_2.30=d.zip " + digest.substr(1) + " 12\r\n",
+      "ver=2.31\r\nfile=e.zip\r\ndelta_2.30=d.zip " + digest + " -12\r\n",
+  };
+  for (const std::string& text : unusable) {
+    EXPECT_EQ(Evaluate(text), 1);
+    EXPECT_EQ(gRun.DeltaFile, "") << text;
+  }
+}
+
 TEST(ReadTextFile, LineRules) {
   TempDir dir;
   std::string text;

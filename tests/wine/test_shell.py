@@ -6,6 +6,7 @@ The prefix's "Shell.Application" is the double of tests/tools/shelldouble.c
 can be told to fail, to lack a member, to copy late or to give no folder.
 """
 
+import hashlib
 import json
 import os
 import re
@@ -558,6 +559,82 @@ class ShellPackageUnderWine(ShellDoubleCase):
         expected_new.update({name: data for name, data in new.items()})
         self.assertIn(after, (before, expected_new),
                       sorted(set(after) ^ set(expected_new))[:5])
+
+
+@unittest.skipUnless(double_registered(), "Wine harness with the shell double not running")
+class DeltaUnderWine(ShellDoubleCase):
+    """A delta from 2.30 beside the full package, made by the POSIX build of
+    pelmatic-tool (the format is the same), shown to the program by the
+    shell double as the full package is."""
+
+    PROGRAM = os.urandom(100000)
+    OLD = {"editor.exe": PROGRAM, "readme.txt": b"stays"}
+    NEW = {"editor.exe": PROGRAM[:50000] + b"fixed" + PROGRAM[50000:], "readme.txt": b"stays",
+           "docs/new.txt": b"new"}
+
+    def offer_delta(self):
+        self.configure()
+        for name, data in self.OLD.items():
+            with open(os.path.join(self.app, name), "wb") as f:
+                f.write(data)
+        self.offer_package(self.NEW)
+        work = tempfile.mkdtemp(dir=self.root)
+        old = os.path.join(work, "old.zip")
+        with zipfile.ZipFile(old, "w") as z:
+            for name, data in self.OLD.items():
+                z.writestr(name, data)
+        delta = os.path.join(self.served, "delta.zip")
+        tool = os.path.join(TOP, "build", "posix", "pelmatic-tool")
+        subprocess.run([tool, "delta", "--from", old, "--to", os.path.join(self.served, PACKAGE),
+                        "--out", delta], check=True, stdout=subprocess.DEVNULL)
+        with zipfile.ZipFile(delta) as z:
+            self.assertIn("@delta/1.patch", z.namelist())  # the program is patched
+            z.extractall(os.path.join(self.app, "delta.zip.contents"))
+        data = read(delta)
+        with open(os.path.join(self.served, "editor.ver"), "ab") as f:
+            f.write(b"delta_2.30=delta.zip %s %d\r\n" % (
+                hashlib.sha256(data).hexdigest().encode(), len(data)))
+
+    def update(self, watch=None):
+        proc = self.start()
+        question = self.box(QUESTION_CAPTION)
+        if watch is not None:
+            # What the status window's line says, from another process.
+            observer = wt.start_wine(wt.harness_vars()["PELMATIC_OBSERVER"],
+                                     ["--title", wt.texts.WAIT.decode(), "--timeout", "60000"],
+                                     stdout=watch, stderr=subprocess.DEVNULL)
+            self.procs.append(observer)
+        self.assertTrue(wt.press(question["hwnd"], IDYES))
+        self.close(self.box(NOTICE_CAPTION, timeout_ms=60000), proc, 0)
+        for name, data in self.NEW.items():
+            self.assertEqual(read(os.path.join(self.app, *name.split("/"))), data, name)
+        self.assertFalse(os.path.exists(os.path.join(self.app, "delta.zip")))
+        return [r["path"] for r in self.server.requests() if r["path"] != "/editor.ver"]
+
+    def close(self, box, proc, code):
+        self.assertTrue(wt.press(box["hwnd"], IDOK))
+        proc.wait(timeout=60)
+        self.assertEqual(proc.returncode, code)
+
+    def test_a_delta_gives_the_full_packages_files_or_the_full_package_is_taken(self):
+        self.offer_delta()
+        self.assertEqual(self.update(), ["/delta.zip"])
+        # A file changed by hand since: the delta cannot give the package's
+        # result, and the full package comes in the same run.
+        self.server.clear_log()
+        for name, data in self.OLD.items():
+            with open(os.path.join(self.app, name), "wb") as f:
+                f.write(data)
+        with open(os.path.join(self.app, "readme.txt"), "wb") as f:
+            f.write(b"mine")
+        self.server.set_faults({"/" + PACKAGE: {"drip": [4096, 100]}})
+        watch = tempfile.TemporaryFile()
+        self.addCleanup(watch.close)
+        self.assertEqual(self.update(watch), ["/delta.zip", "/" + PACKAGE])
+        self.procs[-1].wait(timeout=60)
+        watch.seek(0)
+        lines = [json.loads(l)["line"] for l in watch.read().decode().splitlines() if '"ms"' in l]
+        self.assertTrue(any(l.startswith("Full package: ") for l in lines), lines)
 
 
 def wt_wait(condition, seconds):
