@@ -68,6 +68,19 @@ class OfferCase(unittest.TestCase):
         return {name: (None if name.endswith("/") else read(self.app.path(name)))
                 for name in tree(self.app.dir)}
 
+    def started_until(self, shown_last, option=None):
+        """The program, answered Yes, once its output ends with shown_last:
+        the run and what it showed."""
+        run = self.app.start(option)
+        run.stdin.write(b"y\n")
+        run.stdin.flush()
+        shown = b""
+        while not shown.endswith(shown_last):
+            piece = run.stdout.read1(4096)
+            self.assertTrue(piece, shown)
+            shown += piece
+        return run, shown
+
     def old_config(self, **extra):
         self.configure(**extra)
         return read(self.app.path("pelmatic.ini"))
@@ -432,14 +445,7 @@ class CloseRequest(OfferCase):
         self.assertEqual(self.downloads(), [])
         self.assertEqual(self.snapshot(), before)
         # Retry once the user has closed it: the update goes on.
-        run = self.app.start()
-        run.stdin.write(b"y\n")
-        run.stdin.flush()
-        shown = b""
-        while not shown.endswith(box):
-            piece = run.stdout.read1(4096)
-            self.assertTrue(piece, shown)
-            shown += piece
+        run, _ = self.started_until(box)
         os.killpg(editor.pid, signal.SIGKILL)
         out, err = run.communicate(b"r\n\n", timeout=60)
         self.assertEqual(run.returncode, 0)
@@ -486,14 +492,7 @@ class ProtectedFolder(OfferCase):
         self.manifest(b"editor231.zip")
         self.pkexec('chattr -i "%s" && exec "$@"' % self.app.dir)
         self.protect()
-        run = self.app.start("-@")
-        run.stdin.write(b"y\n")
-        run.stdin.flush()
-        shown = b""
-        while not shown.endswith(COMPLETE):
-            piece = run.stdout.read1(4096)
-            self.assertTrue(piece, shown)
-            shown += piece
+        run, shown = self.started_until(COMPLETE, "-@")
         # The copy is done; the run that started it still shows its notice,
         # so the old checker cannot go yet and the script waits.
         exe = self.app.appdir.encode() + b"PELMATIC.EXE"

@@ -3,10 +3,12 @@ WinINet for verify: a release made with it is installed by PELMATIC.EXE,
 keys made by openssl are read, and what it signs, openssl verifies."""
 
 import os
+import subprocess
 import sys
 import tempfile
 import time
 import unittest
+import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winetools as wt  # noqa: E402
@@ -114,6 +116,34 @@ class ToolUnderWine(wt.ServedAppFolderCase):
         self.assertEqual(code, 2)
         self.assertIn(b"Keep the same number of digits (2.09, then 2.10).", err)
         self.assertFalse(os.path.exists(os.path.join(self.root, "x.ver")))
+
+
+    def test_the_windows_tool_makes_the_same_delta_as_the_posix_one(self):
+        program = bytes(range(256)) * 16 + os.urandom(60000)
+        packages = {"old": {"editor.exe": program, "readme.txt": b"same"},
+                    "new": {"editor.exe": program[:30000] + b"fix" + program[30000:],
+                            "readme.txt": b"same", "docs/new.txt": b"new"}}
+        for name, files in packages.items():
+            with zipfile.ZipFile(os.path.join(self.root, name + ".zip"), "w") as z:
+                for path, data in files.items():
+                    z.writestr(path, data)
+            # What the shell double shows for the archive.
+            with zipfile.ZipFile(os.path.join(self.root, name + ".zip")) as z:
+                z.extractall(os.path.join(self.root, name + ".zip.contents"))
+        code, out, err = self.tool("delta", "--from", "old.zip", "--to", "new.zip", "--out",
+                                   "windows.zip")
+        self.assertEqual(code, 0, err)
+        self.assertIn(b"1 patched", out)
+        posix = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build",
+                             "posix", "pelmatic-tool")
+        subprocess.run([posix, "delta", "--from", "old.zip", "--to", "new.zip", "--out",
+                        "posix.zip"], cwd=self.root, check=True, stdout=subprocess.DEVNULL)
+        made = {}
+        for name in ("windows", "posix"):
+            with zipfile.ZipFile(os.path.join(self.root, name + ".zip")) as z:
+                made[name] = {i.filename: z.read(i) for i in z.infolist()}
+        self.assertIn("@delta/1.patch", made["windows"])
+        self.assertEqual(made["windows"], made["posix"])
 
 
 if __name__ == "__main__":
