@@ -516,42 +516,33 @@ class ProtectedFolder(OfferCase):
         self.assertEqual(read(self.app.path("editor.exe")), b"editor 2.31")
         self.assertEqual(self.downloads(), [("/editor231.zip", "Pelmatic")])
 
-    def test_a_copy_that_cannot_write_either_fails_once(self):
+    def test_a_declined_prompt_changes_nothing_and_a_copy_that_cannot_write_fails_once(self):
         self.old_config()
         self.serve("editor231.zip", zip_bytes({"editor.exe": b"new"}))
         self.manifest(b"editor231.zip")
-        self.pkexec('exec "$@"')
         self.protect()
         before = self.snapshot()
-        code, out, err = self.app.run(answers=b"y\n")
+        exe = self.app.appdir.encode() + b"PELMATIC.EXE"
         file_url = self.url + b"editor231.zip"
-        exe = self.app.appdir.encode() + b"PELMATIC.EXE"
-        self.assertEqual((code, out), (0, update_question(b"editor231.zip")))
-        self.assertEqual(err, WAIT + CLOSED + elevate(exe) + WAIT + CLOSED +
-                         fallback(-3, file_url))
-        self.assertEqual(len(self.starts()), 1)
-        self.assertEqual(self.app.opened_after(1), [file_url])
-        self.assertEqual([r["path"] for r in SERVER.requests()], ["/editor.ver"] * 2)
-        self.assertEqual(self.snapshot(), before)
-
-    def test_a_declined_prompt_changes_nothing(self):
-        self.old_config()
-        self.serve("editor231.zip", zip_bytes({"editor.exe": b"new"}))
-        self.manifest(b"editor231.zip")
-        self.protect()
-        before = self.snapshot()
-        exe = self.app.appdir.encode() + b"PELMATIC.EXE"
-        for status_code in (126, 127):
-            with self.subTest(status=status_code):
+        cases = [  # pkexec, what follows the request, manifest requests
+            ("exit 126", b"", 1),  # the prompt dismissed
+            ("exit 127", b"", 1),  # not allowed
+            ('exec "$@"', WAIT + CLOSED + fallback(-3, file_url), 2),  # no second request
+        ]
+        for body, rest, checks in cases:
+            with self.subTest(pkexec=body):
                 SERVER.clear_log()
-                self.pkexec("exit %d" % status_code)
+                if os.path.exists(self.calls):
+                    os.remove(self.calls)
+                self.pkexec(body)
                 code, out, err = self.app.run(answers=b"y\n")
                 self.assertEqual((code, out), (0, update_question(b"editor231.zip")))
-                self.assertEqual(err, WAIT + CLOSED + elevate(exe))
-                self.assertEqual(self.app.opened_targets(), [])
-                self.assertEqual([r["path"] for r in SERVER.requests()], ["/editor.ver"])
+                self.assertEqual(err, WAIT + CLOSED + elevate(exe) + rest)
+                self.assertEqual(len(self.starts()), 1)
+                self.assertEqual(self.app.opened_after(1 if rest else 0, 1 if rest else 0),
+                                 [file_url] if rest else [])
+                self.assertEqual([r["path"] for r in SERVER.requests()], ["/editor.ver"] * checks)
                 self.assertEqual(self.snapshot(), before)
-
 
 if __name__ == "__main__":
     unittest.main()
