@@ -65,29 +65,43 @@ Options ParseOptions(const std::string& optionWord) {
   return {has('n'), has('f'), has('@')};
 }
 
-void RunUpdateCheck(const std::string& optionWord) {
-  const Options options = ParseOptions(optionWord);
+namespace {
+
+// The start both runs make, the check and the copy started with
+// administrator rights: the options; the guard, which lets copies run
+// (the elevated copy's parent waits for it); an interrupted installation
+// finished; then the configuration and the manifest read and checked into
+// CheckOutcome. False when the run steps aside for another copy.
+bool CheckVersion(const std::string& optionWord, int32_t copies, Options& options) {
+  options = ParseOptions(optionWord);
   gRun.LocalMode = options.localMode;
   gRun.OptionWord = optionWord;
-  if (CountProcesses("PELMATIC.EXE") > 1) return;
+  if (CountProcesses("PELMATIC.EXE") > copies) return false;
   // Before the configuration is read: it may be one of the files an
   // interrupted installation left in flight.
   RecoverInstallation(gRun.AppDir);
   gRun.CheckOutcome = -1;
-  int32_t updateCode = 0;
-  if (LoadConfig()) {
-    if (options.force) gRun.VerNow = "0";
-    gRun.CheckOutcome = EvaluateManifest();
-    // A machine outside the share of a staged release goes on as if the
-    // manifest announced what it has; one whose user asked (f) is offered
-    // the release whatever the share.
-    if (gRun.CheckOutcome == 1 && !options.force &&
-        !RolloutOffers(os::MachineId(), gRun.RolloutShare, gRun.VerFile, gRun.RemoteVer)) {
-      gRun.CheckOutcome = 0;
-      gRun.RemoteVer = gRun.VerNow;
-    }
-    if (gRun.CheckOutcome == 1) updateCode = OfferUpdate();
+  if (!LoadConfig()) return true;
+  if (options.force) gRun.VerNow = "0";
+  gRun.CheckOutcome = EvaluateManifest();
+  // A machine outside the share of a staged release goes on as if the
+  // manifest announced what it has; one whose user asked (f) is offered
+  // the release whatever the share.
+  if (gRun.CheckOutcome == 1 && !options.force &&
+      !RolloutOffers(os::MachineId(), gRun.RolloutShare, gRun.VerFile, gRun.RemoteVer)) {
+    gRun.CheckOutcome = 0;
+    gRun.RemoteVer = gRun.VerNow;
   }
+  return true;
+}
+
+}  // namespace
+
+void RunUpdateCheck(const std::string& optionWord) {
+  Options options{};
+  if (!CheckVersion(optionWord, 1, options)) return;
+  int32_t updateCode = 0;
+  if (gRun.CheckOutcome == 1) updateCode = OfferUpdate();
   if (!options.quiet) {
     if (gRun.CheckOutcome == 0)
       ShowNotice(UpToDateText());
@@ -106,21 +120,10 @@ void RunUpdateCheck(const std::string& optionWord) {
 }
 
 int32_t RunElevatedCopy(const std::string& optionWord) {
-  const Options options = ParseOptions(optionWord);
-  gRun.LocalMode = options.localMode;
-  gRun.OptionWord = optionWord;
-  // This copy and the run that started it, which waits for it.
-  if (CountProcesses("PELMATIC.EXE") > 2) return 0;
-  RecoverInstallation(gRun.AppDir);
   // Nothing the run that started this copy could have written is trusted:
   // the configuration and the manifest are read and checked again.
-  if (!LoadConfig()) return 0;
-  if (options.force) gRun.VerNow = "0";
-  gRun.CheckOutcome = EvaluateManifest();
-  if (gRun.CheckOutcome != 1) return 0;
-  if (!options.force &&
-      !RolloutOffers(os::MachineId(), gRun.RolloutShare, gRun.VerFile, gRun.RemoteVer))
-    return 0;
+  Options options{};
+  if (!CheckVersion(optionWord, 2, options) || gRun.CheckOutcome != 1) return 0;
   return UpdateAsElevatedCopy();
 }
 

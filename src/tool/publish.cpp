@@ -119,6 +119,17 @@ std::string ComposeManifest(const Release& r) {
   return text;
 }
 
+std::vector<std::string> DeltaBases(const std::string& text) {
+  std::vector<std::string> bases;
+  const std::string prefix = DeltaKey("");
+  for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1)) {
+    const size_t eq = text.find('=', at), end = text.find('\r', at);
+    if ((at > 0 && text[at - 1] != '\n') || eq == std::string::npos || eq > end) continue;
+    bases.push_back(text.substr(at + prefix.size(), eq - at - prefix.size()));
+  }
+  return bases;
+}
+
 std::string RefuseManifest(const std::string& text) {
   size_t number = 0;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -179,16 +190,14 @@ std::string RefuseManifest(const std::string& text) {
   }
   // Each delta line is where an installed copy of its base version finds
   // its key first, and says what that copy can take.
-  for (size_t at = text.find("delta_"); at != std::string::npos; at = text.find("delta_", at + 1)) {
-    if (at > 0 && text[at - 1] != '\n') continue;
-    const size_t eq = text.find('=', at), end = text.find('\r', at);
-    if (eq == std::string::npos || eq > end) continue;
-    const std::string key = text.substr(at, eq - at);
+  for (const std::string& base : DeltaBases(text)) {
+    const std::string key = DeltaKey(base);
+    const size_t at = text.find(key + "=");
     const std::string where = "line " + std::to_string((LineAt(text, at, number), number)) + ": " +
                               Quoted(LineAt(text, at, number));
     DeltaLine delta;
-    if (text.find(key + "=") != at)
-      return "the first " + Quoted(key + "=") + " is not at " + where +
+    if (at > 0 && text[at - 1] != '\n')
+      return "the first " + Quoted(key + "=") + " is inside " + where +
              ": installed copies would read the delta from there.";
     if (!ParseDeltaLine(KeyValue(text + "\r", key), delta))
       return where +

@@ -38,6 +38,10 @@ std::string ComposeManifest(const Release& release);
 // first place its key is found. Empty when it reads as written.
 std::string RefuseManifest(const std::string& text);
 
+// The base version of every line of text that begins with a delta key, in
+// order: the deltas a manifest offers.
+std::vector<std::string> DeltaBases(const std::string& text);
+
 // The bytes the signature covers: raw without its signature line, ended
 // by CR LF.
 std::string SignedPart(const std::string& raw);

@@ -14,6 +14,7 @@
 #include "tool/deltamake.h"
 #include "tool/keyfile.h"
 #include "tool/publish.h"
+#include "tool/scratch.h"
 #include "tool/verify.h"
 #include "tool/zipwrite.h"
 #include "version/keys.h"
@@ -382,28 +383,6 @@ int Verify(const Arguments& a, std::ostream& out) {
   return VerifyRelease(request, out);
 }
 
-// A folder of its own in the temporary folder, removed with what it
-// holds when the command ends, however it ends.
-class ScratchFolder {
- public:
-  explicit ScratchFolder(const std::string& tag) {
-    const std::string base =
-        os::TempPath() + "pelmatic-delta-" + std::to_string(os::UnixTimeUtc()) + "-" + tag;
-    for (int n = 0; n < 100 && path_.empty(); ++n)
-      if (os::DirCreate(base + "-" + std::to_string(n))) path_ = base + "-" + std::to_string(n);
-    if (path_.empty()) throw Refusal{base + " cannot be made in the temporary folder."};
-  }
-  ~ScratchFolder() { RemoveFolderTree(path_); }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-  // With the separator at the end.
-  std::string Inner() const { return path_ + os::kPathSep; }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 // The shell unpacks packages on Windows, as for the checker.
 struct ComScope {
   ComScope() { os::ComInitialize(); }
@@ -423,7 +402,9 @@ int Delta(const Arguments& a, std::ostream& out) {
   for (const std::string& zip : {from, to})
     if (!FileExists(zip)) throw Refusal{zip + " is not there."};
   ComScope com;
-  ScratchFolder oldDir("old"), newDir("new"), scratch("work");
+  ScratchFolder oldDir("delta-old"), newDir("delta-new"), scratch("delta-work");
+  for (const ScratchFolder* f : {&oldDir, &newDir, &scratch})
+    if (!f->Made()) throw Refusal{"no folder can be made in the temporary folder."};
   // Read exactly as installed copies read packages.
   for (const auto& [zip, dir] : {std::make_pair(&from, &oldDir), std::make_pair(&to, &newDir)})
     if (!UnzipWithShell(*zip, dir->Path(), ""))

@@ -13,6 +13,8 @@
 #include "platform/names.h"
 #include "run/pelmaticu.h"
 #include "tool/deltamake.h"
+#include "tool/publish.h"
+#include "tool/scratch.h"
 #include "version/config.h"
 #include "version/keys.h"
 #include "version/manifest.h"
@@ -42,37 +44,6 @@ std::string TempName(const std::string& name) {
   return os::TempPath() + "pelmatic-verify-" + std::to_string(os::UnixTimeUtc()) + "-" + name;
 }
 
-// A folder of its own in the temporary folder, gone with what it holds
-// when the check ends.
-class TempFolder {
- public:
-  explicit TempFolder(const std::string& name) : path_(TempName(name)) {
-    made_ = os::DirCreate(path_);
-  }
-  ~TempFolder() { RemoveFolderTree(path_); }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  bool Made() const { return made_; }
-  const std::string& Path() const { return path_; }
-  std::string Inner() const { return path_ + os::kPathSep; }
-
- private:
-  std::string path_;
-  bool made_;
-};
-
-// Every delta line of the manifest, in order: its base version and value.
-std::vector<std::pair<std::string, std::string>> DeltaLines(const std::string& text) {
-  std::vector<std::pair<std::string, std::string>> lines;
-  for (size_t at = text.find("delta_"); at != std::string::npos; at = text.find("delta_", at + 1)) {
-    const size_t eq = text.find('=', at), end = text.find('\r', at);
-    if ((at > 0 && text[at - 1] != '\n') || eq == std::string::npos || eq > end) continue;
-    const std::string key = text.substr(at, eq - at);
-    lines.emplace_back(key.substr(6), KeyValue(text, key));
-  }
-  return lines;
-}
-
 // Checks one delta: its digest and length, its index against the new
 // package's files (unpacked at package), and, when base names the full
 // package of its version, that it rebuilds the new package from it.
@@ -91,7 +62,7 @@ int CheckDelta(std::ostream& out, const std::string& version, const std::string&
   const bool got =
       web ? DownloadFile(gRun.UrlFile + line.file, path, check) == DownloadResult::kDone
           : FileMatches(path, check);
-  TempFolder unpack("delta"), installed("base");
+  ScratchFolder unpack("verify-delta"), installed("verify-base");
   DeltaIndex index;
   std::string why;
   if (!got)
@@ -136,8 +107,9 @@ int CheckDelta(std::ostream& out, const std::string& version, const std::string&
 // installed.
 int CheckPackage(std::ostream& out, const std::string& archive, const std::string& manifest,
                  const std::vector<std::pair<std::string, std::string>>& bases) {
-  TempFolder unpack("unpack"), none("none");
-  if (!unpack.Made() || !none.Made()) return Refuse(out, unpack.Path() + " cannot be made.");
+  ScratchFolder unpack("verify-unpack"), none("verify-none");
+  if (!unpack.Made() || !none.Made())
+    return Refuse(out, "no folder can be made in the temporary folder.");
   int32_t refused = UnzipWithShell(archive, unpack.Path(), "")
                         ? CheckUnpackedPackage(unpack.Path(), gRun.AppDir)
                         : -12;
@@ -155,16 +127,17 @@ int CheckPackage(std::ostream& out, const std::string& archive, const std::strin
                   "manifest: installed copies fail with -14.");
   if (files == 0) return Refuse(out, "the package holds no file: installed copies fail with -13.");
   out << "package: " << files << " files, each one the application folder can hold\n";
-  const auto deltas = DeltaLines(manifest);
+  const std::vector<std::string> deltas = DeltaBases(manifest);
   if (deltas.empty()) return 0;
   // Every file of the package, measured, as a delta's index names them.
   DeltaPlan plan;
   const std::string planned = PlanDelta(none.Inner(), unpack.Inner(), plan);
   if (!planned.empty()) return Refuse(out, planned);
-  for (const auto& [version, value] : deltas) {
+  for (const std::string& version : deltas) {
     std::string base;
     for (const auto& b : bases)
       if (b.first == version) base = b.second;
+    const std::string value = KeyValue(manifest, DeltaKey(version));
     if (int code = CheckDelta(out, version, value, plan.index, base)) return code;
   }
   return 0;

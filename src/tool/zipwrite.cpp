@@ -124,20 +124,24 @@ bool ZipWriter::Write(const std::string& bytes) {
   return true;
 }
 
+void ZipWriter::PutShared(std::string& out, const Entry& e) const {
+  Put16(out, kVersion);
+  Put16(out, 0);  // no flags: sizes and CRC are in the header
+  Put16(out, e.folder ? 0 : kDeflate);
+  Put16(out, dosTime_);
+  Put16(out, dosDate_);
+  Put32(out, e.crc);
+  Put32(out, e.deflatedSize);
+  Put32(out, e.size);
+  Put16(out, static_cast<uint32_t>(e.name.size()));
+  Put16(out, 0);  // extra field
+}
+
 bool ZipWriter::Add(const Entry& e, const std::string& data) {
   if (entries_.size() >= kMaxEntries) return false;
   std::string head;
   Put32(head, 0x04034b50);
-  Put16(head, kVersion);
-  Put16(head, 0);  // no flags: sizes and CRC are in the header
-  Put16(head, e.folder ? 0 : kDeflate);
-  Put16(head, dosTime_);
-  Put16(head, dosDate_);
-  Put32(head, e.crc);
-  Put32(head, e.deflatedSize);
-  Put32(head, e.size);
-  Put16(head, static_cast<uint32_t>(e.name.size()));
-  Put16(head, 0);
+  PutShared(head, e);
   entries_.push_back(e);
   entries_.back().offset = static_cast<uint32_t>(written_);
   return Write(head + e.name) && Write(data) && written_ <= kZip32Limit;
@@ -161,16 +165,7 @@ bool ZipWriter::Finish() {
   for (const Entry& e : entries_) {
     Put32(dir, 0x02014b50);
     Put16(dir, kVersion);  // made by: MS-DOS attributes
-    Put16(dir, kVersion);
-    Put16(dir, 0);
-    Put16(dir, e.folder ? 0 : kDeflate);
-    Put16(dir, dosTime_);
-    Put16(dir, dosDate_);
-    Put32(dir, e.crc);
-    Put32(dir, e.deflatedSize);
-    Put32(dir, e.size);
-    Put16(dir, static_cast<uint32_t>(e.name.size()));
-    Put16(dir, 0);  // extra field
+    PutShared(dir, e);
     Put16(dir, 0);  // comment
     Put16(dir, 0);  // disk
     Put16(dir, 0);  // internal attributes

@@ -41,6 +41,9 @@ class ZipWriter {
     bool folder;
   };
   bool Add(const Entry& entry, const std::string& data);
+  // The fields the local header and the central directory share, from the
+  // version needed to the length of the extra field.
+  void PutShared(std::string& out, const Entry& e) const;
   bool Write(const std::string& bytes);
 
   os::FileHandle file_;
