@@ -156,21 +156,15 @@ def take(outdir):
 
         # An application that does not close: a window of editor.exe that
         # ignores the close requests, titled as editors title theirs.
-        editor = os.path.join(root, "editor.exe")
-        shutil.copy2(wt.wdriver_path(), editor)
-        holder = wt.start_wine(editor, ["window", "Untitled - Editor", "--ignore-close",
-                                        "--lifetime", "60000"], cwd=root)
+        holder = wt.start_window(root, "Untitled - Editor", "--ignore-close", "--lifetime", "60000")
         procs.append(holder)
-        holder.stdout.readline()
         configure(close_app="editor.exe")
         p = start()
         wt.press(box(texts.question_caption())["hwnd"], wt.IDYES)
         w = box(texts.question_caption())
         shoot("close-application", w, "the application did not close: Retry or Cancel")
         close(w, wt.IDCANCEL, p)
-        for pid, exe in wt.windows_processes().items():
-            if exe.lower().endswith("editor.exe"):
-                wt.wdriver_raw("kill", pid)
+        wt.end_programs("editor.exe")
         holder.wait(timeout=30)
         configure()
 

@@ -6,15 +6,12 @@ the installation starts taken over by the full package in the same run."""
 import io
 import os
 import random
-import shutil
-import subprocess
-import tempfile
 import unittest
 import zipfile
 
 from e2e.support import (COMPLETE, UpdateFolder, read, start_serving, stop_serving, tree,
                          update_question, zip_bytes)
-from e2e.test_tool import TOOL
+from e2e.test_tool import ToolCase
 
 random.seed(4711)
 PROGRAM = bytes(random.getrandbits(8) for _ in range(300000))
@@ -33,35 +30,20 @@ def tearDownModule():
     stop_serving(SERVED, SERVER)
 
 
-def tool(*args):
-    p = subprocess.run([TOOL] + list(args), capture_output=True, timeout=120)
-    return p.returncode, p.stdout, p.stderr
-
-
-class DeltaUpdate(unittest.TestCase):
+class DeltaUpdate(ToolCase):
     def setUp(self):
+        super().setUp()
         SERVER.set_faults({})
         SERVER.clear_log()
-        self.work = tempfile.mkdtemp(prefix="pelmatic-delta-")
-        self.addCleanup(shutil.rmtree, self.work, True)
-        self.key = os.path.join(self.work, "vendor.pem")
-        code, out, err = tool("keygen", self.key)
-        self.assertEqual(code, 0, err)
-        self.pub_key = out.decode().strip().split("=", 1)[1]
-        self.old = self.path("editor230.zip", zip_bytes(OLD))
+        self.old = self.write("editor230.zip", zip_bytes(OLD))
         self.full = os.path.join(SERVED, "editor231.zip")
         with open(self.full, "wb") as f:
             f.write(zip_bytes(NEW))
         self.delta = os.path.join(SERVED, "editor231-from230.zip")
-        code, out, err = tool("delta", "--from", self.old, "--to", self.full, "--out", self.delta)
+        code, out, err = self.tool("delta", "--from", self.old, "--to", self.full,
+                                   "--out", self.delta)
         self.assertEqual(code, 0, err)
         self.assertIn(b"1 patched", out)
-
-    def path(self, name, data):
-        path = os.path.join(self.work, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
 
     def publish(self, delta_bytes=None):
         """The signed manifest naming the full package and the delta (with
@@ -69,7 +51,7 @@ class DeltaUpdate(unittest.TestCase):
         if delta_bytes is not None:
             with open(self.delta, "wb") as f:
                 f.write(delta_bytes)
-        code, out, err = tool("manifest", "--product", "editor", "--ver", "2.31", "--file",
+        code, out, err = self.tool("manifest", "--product", "editor", "--ver", "2.31", "--file",
                               self.full, "--delta", "2.30=" + self.delta, "--key", self.key,
                               "--out", os.path.join(SERVED, "editor.ver"))
         self.assertEqual(code, 0, err)
@@ -139,28 +121,28 @@ class DeltaUpdate(unittest.TestCase):
 
     def test_verify_checks_each_delta_and_refuses_one_that_does_not_give_the_package(self):
         self.publish()
-        ini = self.path("pelmatic.ini", ("[Check]\r\nver_now=2.29\r\nver_file=editor\r\n"
+        ini = self.write("pelmatic.ini", ("[Check]\r\nver_now=2.29\r\nver_file=editor\r\n"
                                          "url_file=%s\r\npub_key=%s\r\n"
                                          % (SERVER.url, self.pub_key)).encode())
-        code, out, err = tool("verify", "--ini", ini, "--base", "2.30=" + self.old)
+        code, out, err = self.tool("verify", "--ini", ini, "--base", "2.30=" + self.old)
         self.assertEqual(code, 0, out + err)
         self.assertIn(b"delta from 2.30: editor231-from230.zip", out)
         self.assertIn(b"applied to " + self.old.encode() + b": gives the package's files", out)
-        code, out, err = tool("verify", "--ini", ini)
+        code, out, err = self.tool("verify", "--ini", ini)
         self.assertEqual(code, 0, out + err)
         self.assertIn(b"its index names the package's files", out)
         # A delta made for another release of 2.31.
-        other = self.path("other231.zip", zip_bytes(dict(NEW, **{"docs/more.txt": b"other"})))
-        code, _, err = tool("delta", "--from", self.old, "--to", other, "--out", self.delta)
+        other = self.write("other231.zip", zip_bytes(dict(NEW, **{"docs/more.txt": b"other"})))
+        code, _, err = self.tool("delta", "--from", self.old, "--to", other, "--out", self.delta)
         self.assertEqual(code, 0, err)
         self.publish()
-        code, out, err = tool("verify", "--ini", ini)
+        code, out, err = self.tool("verify", "--ini", ini)
         self.assertEqual(code, 1, out + err)
         self.assertIn(b"refused: the delta from 2.30 does not give the new package's files "
                       b"(docs/more.txt differs from the package)", out)
 
     def test_manifest_refuses_deltas_installed_copies_could_not_take(self):
-        setup = self.path("setup231.exe", b"MZ")
+        setup = self.write("setup231.exe", b"MZ")
         cases = [
             (["--file", setup, "--delta", "2.30=" + self.delta], b"needs a ZIP package"),
             (["--file", self.full, "--delta", "2.31=" + self.delta], b"is not older than 2.31"),
@@ -172,7 +154,7 @@ class DeltaUpdate(unittest.TestCase):
         out_path = os.path.join(self.work, "editor.ver")
         for args, refusal in cases:
             with self.subTest(refusal=refusal):
-                code, out, err = tool("manifest", "--product", "editor", "--ver", "2.31",
+                code, out, err = self.tool("manifest", "--product", "editor", "--ver", "2.31",
                                       "--key", self.key, "--out", out_path, *args)
                 self.assertEqual(code, 2, out + err)
                 self.assertIn(refusal, err)

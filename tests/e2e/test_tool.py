@@ -26,12 +26,12 @@ def tearDownModule():
     stop_serving(SERVED, SERVER)
 
 
-class VendorTool(unittest.TestCase):
+class ToolCase(unittest.TestCase):
+    """A work folder and a signing key made by the tool, for each test."""
+
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="pelmatic-tool-")
         self.addCleanup(shutil.rmtree, self.work, True)
-        self.release = os.path.join(self.work, "release")
-        os.mkdir(self.release)
         self.key = os.path.join(self.work, "vendor.pem")
         code, out, err = self.tool("keygen", self.key)
         self.assertEqual(code, 0, err)
@@ -39,7 +39,7 @@ class VendorTool(unittest.TestCase):
 
     def tool(self, *args, stdin=b""):
         p = subprocess.run([TOOL] + list(args), input=stdin, capture_output=True, cwd=self.work,
-                           timeout=60)
+                           timeout=120)
         return p.returncode, p.stdout, p.stderr
 
     def write(self, name, data):
@@ -48,6 +48,8 @@ class VendorTool(unittest.TestCase):
             f.write(data)
         return path
 
+
+class VendorTool(ToolCase):
     def publish(self, package, *extra, key=None):
         """The package and its signed manifest, into the served folder."""
         with open(os.path.join(SERVED, "editor231.zip"), "wb") as f:

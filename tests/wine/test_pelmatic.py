@@ -167,12 +167,10 @@ class PelmaticUnderWine(wt.ServedAppFolderCase):
         self.assertFalse(os.path.exists(os.path.join(self.app, "pelmatic.OLD")))
 
     def test_close_request_reaches_the_application_window(self):
-        build = tempfile.mkdtemp(dir=self.root)
-        editor = os.path.join(build, "editor.exe")
-        shutil.copy2(wt.wdriver_path(), editor)
         marker = os.path.join(self.root, "closed.txt")
-        app = self.start_tool(editor, ["window", "editor", "--marker", wt.unix_to_wine_path(marker),
-                                       "--lifetime", "60000"])
+        app = wt.start_window(tempfile.mkdtemp(dir=self.root), "editor", "--marker",
+                              wt.unix_to_wine_path(marker), "--lifetime", "60000")
+        self.procs.append(app)
         self.serve("editor.ver", b"ver=2.31\r\nfile=editor231.zip\r\nmode=2\r\n")
         self.configure(close_app="editor.exe")
         proc = self.start()
@@ -182,13 +180,6 @@ class PelmaticUnderWine(wt.ServedAppFolderCase):
             self.assertIn("closed", f.read())
         self.assertTrue(wt.wait_recorded(
             lambda lines: any(self.server.url + "editor231.zip" in l for l in lines)))
-
-    def start_tool(self, exe, args):
-        p = wt.start_wine(exe, args, cwd=self.root)
-        self.procs.append(p)
-        line = p.stdout.readline()
-        self.assertIn(b"ready", line)
-        return p
 
     def test_file_that_cannot_be_created_ends_with_application_error(self):
         self.serve("editor231.zip", b"PK\x05\x06" + b"\0" * 18)

@@ -8,7 +8,6 @@ write test's file cannot be made), which the test server removes when the
 copy's own manifest request arrives, so that only the copy can write."""
 
 import os
-import shutil
 import sys
 import time
 import unittest
@@ -97,15 +96,10 @@ class ApplicationWindowsUnderWine(ShellDoubleCase):
     one window is titled as real editors title theirs."""
 
     def start_editor(self, *flags):
-        editor = os.path.join(self.root, "bin", "editor.exe")
-        os.makedirs(os.path.dirname(editor), exist_ok=True)
-        shutil.copy2(wt.wdriver_path(), editor)
         self.marker = os.path.join(self.root, "closed.txt")
-        p = wt.start_wine(editor, ["window", "Untitled - Editor", "--marker",
-                                   wt.unix_to_wine_path(self.marker), "--lifetime", "90000"]
-                          + list(flags), cwd=self.root)
+        p = wt.start_window(self.root, "Untitled - Editor", "--marker",
+                            wt.unix_to_wine_path(self.marker), "--lifetime", "90000", *flags)
         self.procs.append(p)
-        self.assertIn(b"ready", p.stdout.readline())
         return p
 
     def test_a_window_titled_otherwise_is_closed_and_the_update_goes_on(self):
@@ -134,9 +128,7 @@ class ApplicationWindowsUnderWine(ShellDoubleCase):
         self.assertTrue(box["exstyle"] & wt.WS_EX_TOPMOST)
         self.assertFalse(os.path.exists(os.path.join(self.app, "readme.txt")))
         # The user closes it by hand, then tries again.
-        for pid, exe in wt.windows_processes().items():
-            if exe.lower().endswith("editor.exe"):
-                wt.wdriver_raw("kill", pid)
+        wt.end_programs("editor.exe")
         editor.wait(timeout=30)
         self.assertTrue(wt.press(box["hwnd"], IDRETRY))
         notice = self.box(NOTICE_CAPTION, timeout_ms=60000)

@@ -125,6 +125,27 @@ def wdriver_path():
     return harness_vars()["PELMATIC_WDRIVER"]
 
 
+def start_window(folder, title, *args, name="editor.exe"):
+    """An application named name (a copy of the test driver) showing one
+    window titled title, with wdriver window's options in args
+    (--ignore-close, --marker FILE, --lifetime MS), started in folder and
+    given back once its window is up."""
+    exe = os.path.join(folder, name)
+    shutil.copy2(wdriver_path(), exe)
+    p = start_wine(exe, ["window", title] + list(args), cwd=folder)
+    line = p.stdout.readline()
+    if b"ready" not in line:
+        raise WineToolError("%s showed no window: %r" % (name, line))
+    return p
+
+
+def end_programs(name):
+    """Ends, by PID, every program of the prefix whose image is name."""
+    for pid, exe in windows_processes().items():
+        if exe.lower().endswith(name.lower()):
+            wdriver_raw("kill", pid)
+
+
 def _parse_lines(data):
     objs = []
     for line in data.decode("ascii", "strict").splitlines():
