@@ -23,12 +23,6 @@ using testutil::WriteFile;
 
 namespace {
 
-os::Sha256Digest Digest(uint8_t fill) {
-  os::Sha256Digest d;
-  d.fill(fill);
-  return d;
-}
-
 const std::string kHex1(64, '1'), kHex2(64, '2');
 
 std::string Index(const std::string& records) { return "pelmatic-delta 1\n" + records + "end\n"; }
@@ -39,30 +33,6 @@ std::string Refusal(const std::string& text) {
 }
 
 }  // namespace
-
-TEST(DeltaIndex, WhatTheToolWritesReadsBack) {
-  DeltaIndex index;
-  index.files.push_back(
-      {"app.exe", 9000, Digest(0x11), DeltaArrival::kPatch, 1, 8000, Digest(0x22)});
-  index.files.push_back({"lib/core.dll", 5, Digest(0x33), DeltaArrival::kSame, 0, 0, {}});
-  index.files.push_back({"doc/read me.txt", 0, Digest(0x44), DeltaArrival::kWhole, 0, 0, {}});
-  const std::string text = ComposeDeltaIndex(index);
-  EXPECT_EQ(text, Index("patch 9000 " + std::string(64, '1') + " 1 8000 " + std::string(64, '2') +
-                        " app.exe\nsame 5 " + std::string(64, '3') + " lib/core.dll\nwhole 0 " +
-                        std::string(64, '4') + " doc/read me.txt\n"));
-  DeltaIndex back;
-  ASSERT_EQ(ParseDeltaIndex(text, back), "");
-  ASSERT_EQ(back.files.size(), 3u);
-  for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(back.files[i].path, index.files[i].path);
-    EXPECT_EQ(back.files[i].size, index.files[i].size);
-    EXPECT_EQ(back.files[i].sha256, index.files[i].sha256);
-    EXPECT_EQ(back.files[i].arrival, index.files[i].arrival);
-  }
-  EXPECT_EQ(back.files[0].patch, 1u);
-  EXPECT_EQ(back.files[0].baseSize, 8000u);
-  EXPECT_EQ(back.files[0].baseSha256, Digest(0x22));
-}
 
 TEST(DeltaIndex, AnythingButTheStrictFormIsRefused) {
   const auto same = [](const std::string& path) { return "same 1 " + kHex1 + " " + path + "\n"; };

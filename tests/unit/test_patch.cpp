@@ -178,17 +178,4 @@ TEST_F(Patch, DamagedOrForeignPatchesAreRefusedAndLeaveNoFile) {
   EXPECT_EQ(ApplyPatch(dir / "missing", dir / "patch", dir / "new", now.size()),
             PatchResult::kFailed);
   EXPECT_FALSE(Exists(dir / "new"));
-
-  // Flips anywhere may give other bytes, but never a crash or a file that
-  // is not exactly as long as expected.
-  std::mt19937 gen(13);
-  for (int n = 0; n < 300; ++n) {
-    std::string bad = good;
-    bad[gen() % bad.size()] ^= static_cast<char>(1 << (gen() % 8));
-    if (Apply(old, bad, now.size()) == PatchResult::kDone) {
-      EXPECT_EQ(ReadFile(dir / "new").size(), now.size());
-      os::FileDelete(dir / "new");
-    }
-    EXPECT_FALSE(Exists(dir / "new"));
-  }
 }
