@@ -2,10 +2,18 @@
 
 #include "os/os.h"
 
-std::string HexWord(uint32_t value) {
-  std::string digits(8, '0');
-  for (int i = 7; i >= 0; --i, value >>= 4) digits[i] = "0123456789ABCDEF"[value & 0xF];
+namespace {
+std::string HexDigits(uint64_t value, int count) {
+  std::string digits(static_cast<size_t>(count), '0');
+  for (int i = count - 1; i >= 0; --i, value >>= 4) digits[i] = "0123456789ABCDEF"[value & 0xF];
   return digits;
+}
+}  // namespace
+
+std::string HexWord(uint32_t value) { return HexDigits(value, 8); }
+
+std::string HexAddress(uintptr_t address) {
+  return HexDigits(address, static_cast<int>(2 * sizeof address));
 }
 
 std::string InOutErrorMessage(int32_t code) {
@@ -35,8 +43,8 @@ __attribute__((noinline)) void RaiseInOutError(int32_t code) {
 
 std::string UnhandledErrorText(const std::string& kind, const std::string& module,
                                uintptr_t address, const std::string& message) {
-  std::string text = "Exception " + kind + " in module " + module + " at " +
-                     HexWord(static_cast<uint32_t>(address)) + ".\n" + message;
+  std::string text =
+      "Exception " + kind + " in module " + module + " at " + HexAddress(address) + ".\n" + message;
   if (text.empty() || text.back() != '.') text += '.';
   return text;
 }

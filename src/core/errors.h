@@ -80,6 +80,9 @@ class EOleException : public EOleSysError {
 // Eight upper-case hexadecimal digits: how error reports write code
 // addresses and status codes.
 std::string HexWord(uint32_t value);
+// A code address with every digit it has: eight on a 32-bit build, sixteen
+// on a 64-bit one, so that nothing of it is lost.
+std::string HexAddress(uintptr_t address);
 
 // The fixed message of an I/O error code.
 std::string InOutErrorMessage(int32_t code);

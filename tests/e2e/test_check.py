@@ -146,7 +146,7 @@ class CheckRun(unittest.TestCase):
         code, out, _ = self.app.run("n", answers=b"\n")
         self.assertEqual(code, 1)
         self.assertRegex(out, rb"^\n== Application Error ==\nException EInOutError in module "
-                              rb"PELMATIC\.EXE at [0-9A-F]{8}\.\nFile not found\.\n\[OK\] $")
+                              rb"PELMATIC\.EXE at [0-9A-F]{16}\.\nFile not found\.\n\[OK\] $")
 
 
 if __name__ == "__main__":

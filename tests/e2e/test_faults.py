@@ -56,7 +56,7 @@ def pages(size):
 def application_error(message):
     """The box of an I/O error that ends the program, as a pattern."""
     return re.compile(rb"\n== Application Error ==\nException EInOutError in module PELMATIC\.EXE "
-                      rb"at [0-9A-F]{8}\.\n" + re.escape(message) + rb"\.\n\[OK\] \Z")
+                      rb"at [0-9A-F]{16}\.\n" + re.escape(message) + rb"\.\n\[OK\] \Z")
 
 
 def raw_zip(entries, compression=zipfile.ZIP_STORED):

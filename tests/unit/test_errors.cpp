@@ -15,11 +15,17 @@ TEST(Errors, InOutMessagesByCode) {
 }
 
 TEST(Errors, UnhandledBoxText) {
-  EXPECT_EQ(UnhandledErrorText("EInOutError", "PELMATIC.EXE", 0x40123A, "File access denied"),
-            "Exception EInOutError in module PELMATIC.EXE at 0040123A.\nFile access denied.");
+  // Every digit of the address: eight on a 32-bit build, sixteen on a 64-bit one.
+  const std::string pad(2 * sizeof(uintptr_t) - 8, '0');
+  EXPECT_EQ(
+      UnhandledErrorText("EInOutError", "PELMATIC.EXE", 0x40123A, "File access denied"),
+      "Exception EInOutError in module PELMATIC.EXE at " + pad + "0040123A.\nFile access denied.");
   // A message that already ends with a period gets no second one.
   EXPECT_EQ(UnhandledErrorText("EOleError", "P.EXE", 0xDEADBEEF, "Done."),
-            "Exception EOleError in module P.EXE at DEADBEEF.\nDone.");
+            "Exception EOleError in module P.EXE at " + pad + "DEADBEEF.\nDone.");
+  if (sizeof(uintptr_t) == 8) {
+    EXPECT_EQ(HexAddress(static_cast<uintptr_t>(0x140001A2Bull)), "0000000140001A2B");
+  }
   try {
     RaiseInOutError(112);
     FAIL() << "no error raised";
