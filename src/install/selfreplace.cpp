@@ -3,6 +3,7 @@
 #include "core/errors.h"
 #include "core/runstate.h"
 #include "os/os.h"
+#include "platform/files.h"
 #include "version/versiontext.h"
 
 std::string GetFileVersionString(const std::string& path) {
@@ -68,7 +69,11 @@ __attribute__((noinline)) static void WriteScript(const std::string& path,
 void ScheduleSelfReplace() {
   const std::string fresh = gRun.AppDir + "NEW_" + "PELMATIC.EXE";
   const std::string installed = gRun.AppDir + "PELMATIC.EXE";
-  if (CompareVersions(GetFileVersionString(fresh), GetFileVersionString(installed)) <= 0) {
+  // A checker built for another machine (a 32-bit one where WoW64 is
+  // missing, a 64-bit one on 32-bit Windows) would never start again: the
+  // running one stays.
+  if (CompareVersions(GetFileVersionString(fresh), GetFileVersionString(installed)) <= 0 ||
+      ExecutableMachine(fresh) != ExecutableMachine(os::ExePath())) {
     os::FileDelete(fresh);
     return;
   }

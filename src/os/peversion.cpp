@@ -198,3 +198,43 @@ bool FindFixedFileVersion(const uint8_t* data, size_t size, uint32_t& versionMS,
     return FromElf(b, versionMS, versionLS);
   return false;
 }
+
+ExeMachine FindExeMachine(const uint8_t* data, size_t size) {
+  Bytes b(data, size);
+  ExeMachine m;
+  uint32_t peAt = 0, signature = 0;
+  if (b.Has(0, 2) && data[0] == 'M' && data[1] == 'Z') {
+    if (b.U32(0x3C, peAt) && b.U32(peAt, signature) && signature == 0x00004550 &&
+        b.U16(size_t{peAt} + 4, m.machine))
+      m.format = ExeFormat::kPe;
+  } else if (b.Has(0, 6) &&
+             std::memcmp(data,
+                         "\x7f"
+                         "ELF",
+                         4) == 0 &&
+             data[5] == 1 && b.U16(18, m.machine)) {
+    m.format = ExeFormat::kElf;
+  }
+  if (m.format == ExeFormat::kUnknown) m.machine = 0;
+  return m;
+}
+
+std::string ExeMachineName(const ExeMachine& m) {
+  if (m.format == ExeFormat::kPe) {
+    switch (m.machine) {
+      case 0x014C: return "x86 (32-bit Windows)";
+      case 0x8664: return "x64 (64-bit Windows)";
+      case 0xAA64: return "ARM64 (Windows)";
+      default: return "PE machine " + std::to_string(m.machine);
+    }
+  }
+  if (m.format == ExeFormat::kElf) {
+    switch (m.machine) {
+      case 3: return "x86 (Linux)";
+      case 62: return "x86-64 (Linux)";
+      case 183: return "AArch64 (Linux)";
+      default: return "ELF machine " + std::to_string(m.machine);
+    }
+  }
+  return "no executable";
+}

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // The section of an ELF executable that holds its version record.
 constexpr const char* kVersionSectionName = ".pelmatic_version";
@@ -13,6 +14,23 @@ constexpr const char* kVersionSectionName = ".pelmatic_version";
 // [data, data + size) is ever read.
 bool FindFixedFileVersion(const uint8_t* data, size_t size, uint32_t& versionMS,
                           uint32_t& versionLS);
+
+// What an executable is built to run on: the format and its machine
+// number (IMAGE_FILE_MACHINE_* for PE files, e_machine for ELF files).
+// Two executables run on the same machines exactly when both are equal.
+enum class ExeFormat : uint8_t { kUnknown, kPe, kElf };
+struct ExeMachine {
+  ExeFormat format = ExeFormat::kUnknown;
+  uint16_t machine = 0;
+  bool operator==(const ExeMachine& o) const { return format == o.format && machine == o.machine; }
+  bool operator!=(const ExeMachine& o) const { return !(*this == o); }
+};
+// The machine of the executable whose first bytes are [data, data + size):
+// unknown when they are not the headers of one.
+ExeMachine FindExeMachine(const uint8_t* data, size_t size);
+// How a vendor names it: "x86 (32-bit Windows)", "x64 (64-bit Windows)",
+// "ARM64 (Windows)", "x86-64 (Linux)"; the number for others.
+std::string ExeMachineName(const ExeMachine& m);
 
 // A version record (VS_VERSIONINFO with its VS_FIXEDFILEINFO, no children)
 // for a file version a.b.c.d, as the reader above expects it.

@@ -12,3 +12,16 @@ bool PathExists(const std::string& path) {
   uint32_t attributes = 0;
   return os::PathAttributes(path, attributes);
 }
+
+ExeMachine ExecutableMachine(const std::string& path) {
+  os::FileHandle h = nullptr;
+  if (os::FileOpenRead(path, h) != 0) return ExeMachine();
+  os::UniqueFile file(h);
+  // The headers that name the machine lie within the first pages.
+  uint8_t head[4096];
+  uint32_t have = 0, got = 0;
+  while (have < sizeof head &&
+         os::FileRead(file.Get(), head + have, sizeof head - have, got) == 0 && got > 0)
+    have += got;
+  return FindExeMachine(head, have);
+}

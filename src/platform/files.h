@@ -3,9 +3,14 @@
 
 #include <string>
 
+#include "os/peversion.h"
+
 // True when the directory search finds a first entry for the name (wildcards
 // honoured) and that entry is a file, not a folder.
 bool FileExists(const std::string& name);
 // True when a file or a folder is there under exactly that name (letter
 // case aside only where the file system ignores it); no wildcards.
 bool PathExists(const std::string& path);
+// The machine the executable at path is built for; unknown when it cannot
+// be read or is no executable.
+ExeMachine ExecutableMachine(const std::string& path);

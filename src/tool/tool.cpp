@@ -5,6 +5,7 @@
 
 #include "install/ShellZipU.h"
 #include "install/package.h"
+#include "install/selfreplace.h"
 #include "os/os.h"
 #include "platform/download.h"
 #include "platform/files.h"
@@ -277,6 +278,26 @@ void ReadRolloutOptions(const Arguments& a, Release& r) {
     throw Refusal{"--rollout-hours must be a whole number of hours from 1 to 8760."};
 }
 
+// The shell unpacks packages on Windows, as for the checker.
+struct ComScope {
+  ComScope() { os::ComInitialize(); }
+  ~ComScope() { os::ComUninitialize(); }
+};
+
+// A checker in a package replaces only those built for its machine: the
+// vendor sees which installations that is.
+void DescribePackagedChecker(const std::string& zip, std::ostream& out) {
+  if (UpperCase(ExtractFileExt(zip)) != ".ZIP") return;
+  ComScope com;
+  ScratchFolder unpack("manifest-unpack");
+  if (!unpack.Made() || !UnzipWithShell(zip, unpack.Path(), "")) return;
+  const std::string checker = unpack.Inner() + "PELMATIC.EXE";
+  if (!FileExists(checker)) return;
+  out << "packaged checker: PELMATIC.EXE " << GetFileVersionString(checker) << " for "
+      << ExeMachineName(ExecutableMachine(checker))
+      << "; installed checkers built for another machine keep running as they are\n";
+}
+
 int Manifest(const Arguments& a, std::istream& in, std::ostream& out) {
   if (!a.words.empty()) throw Refusal{kUsage};
   Release r;
@@ -333,6 +354,7 @@ int Manifest(const Arguments& a, std::istream& in, std::ostream& out) {
   WriteReplacing(outPath, manifest);
   out << "Wrote " << outPath << ": " << r.product << " " << r.ver << ", " << r.file << " ("
       << r.size << " bytes), signed by " << PubKeyLine(key.key) << "\n";
+  DescribePackagedChecker(a.Need("--file"), out);
   return 0;
 }
 
@@ -382,12 +404,6 @@ int Verify(const Arguments& a, std::ostream& out) {
   if (!a.words.empty()) request.source = a.words[0];
   return VerifyRelease(request, out);
 }
-
-// The shell unpacks packages on Windows, as for the checker.
-struct ComScope {
-  ComScope() { os::ComInitialize(); }
-  ~ComScope() { os::ComUninitialize(); }
-};
 
 uint64_t SizeOf(const std::string& path) {
   uint64_t size = 0;

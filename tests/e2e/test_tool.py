@@ -153,6 +153,20 @@ class VendorTool(ToolCase):
                               b"bucket: 8185 of 10000 for editor 2.31: offered from a share of "
                               b"81.86 %\nshare 81.86 %: offered\n")
 
+    def test_manifest_names_the_machine_a_packaged_checker_is_built_for(self):
+        build = os.path.dirname(os.path.abspath(BIN))
+        for checker, says in [("pelmatic_next", b"PELMATIC.EXE 2.1.0.0 for x86-64 (Linux)"),
+                              ("versioned.exe", b"PELMATIC.EXE 5.0.2.195 for x86 (32-bit Windows)")]:
+            with self.subTest(checker):
+                with open(os.path.join(SERVED, "editor231.zip"), "wb") as f:
+                    f.write(zip_bytes({"PELMATIC.EXE": read(os.path.join(build, checker))}))
+                code, out, err = self.tool("manifest", "--product", "editor", "--ver", "2.31",
+                                           "--file", os.path.join(SERVED, "editor231.zip"),
+                                           "--key", self.key, "--out",
+                                           os.path.join(self.work, "editor.ver"))
+                self.assertEqual(code, 0, err)
+                self.assertIn(b"packaged checker: " + says, out)
+
     def test_verify_unpacks_a_package_and_checks_it_as_the_installation_would(self):
         app = self.installation()
         ini = b"[Check]\r\nver_now=2.31\r\nver_file=editor\r\npub_key=%s\r\n"

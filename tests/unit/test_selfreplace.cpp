@@ -14,6 +14,7 @@
 #include "core/runstate.h"
 #include "install/selfreplace.h"
 #include "os/peversion.h"
+#include "platform/files.h"
 #include "platform/names.h"
 #include "testutil.h"
 
@@ -40,6 +41,21 @@ TEST(FileVersion, RealExecutables) {
   TempDir dir;
   WriteFile(dir / "text.exe", "MZ not really");
   EXPECT_EQ(GetFileVersionString(dir / "text.exe"), "0");
+  // The machine each is built for, from the same headers.
+  EXPECT_EQ(ExecutableMachine(dir / "text.exe"), ExeMachine());
+  EXPECT_EQ(ExecutableMachine(BesideTests("no-such-file.exe")), ExeMachine());
+  const ExeMachine self = ExecutableMachine(os::ExePath());
+  EXPECT_EQ(ExecutableMachine(BesideTests("versioned.exe")).format, ExeFormat::kPe);
+#ifdef _WIN32
+  EXPECT_EQ(self.format, ExeFormat::kPe);
+  EXPECT_EQ(ExeMachineName(self),
+            sizeof(void*) == 8 ? "x64 (64-bit Windows)" : "x86 (32-bit Windows)");
+  EXPECT_EQ(ExecutableMachine(BesideTests("PELMATIC_NEXT.EXE")), self);
+#else
+  EXPECT_EQ(ExeMachineName(self), "x86-64 (Linux)");
+  EXPECT_EQ(ExeMachineName(ExecutableMachine(BesideTests("versioned.exe"))),
+            "x86 (32-bit Windows)");
+#endif
 }
 
 TEST(FileVersion, DamagedFilesNeverReadOutOfBounds) {
@@ -137,6 +153,23 @@ TEST_F(SelfReplace, NotNewerCopiesAreDeleted) {
   EXPECT_TRUE(Exists(dir / "PELMATIC.EXE"));
   ScheduleSelfReplace();  // no new copy at all: nothing happens
   EXPECT_TRUE(Exists(dir / "PELMATIC.EXE"));
+}
+
+// A newer checker built for another machine than the one running would
+// never start again here.
+TEST_F(SelfReplace, ACopyForAnotherMachineIsDeleted) {
+  Place(current, "PELMATIC.EXE");
+  std::string other = ReadFile(BesideTests(next));
+  const size_t at = other[0] == 'M' ? static_cast<uint8_t>(other[0x3C]) +
+                                          (static_cast<uint8_t>(other[0x3D]) << 8) + 4
+                                    : 18;
+  other[at] = static_cast<char>(other[at] ^ 0x01);
+  WriteFile(dir / "NEW_PELMATIC.EXE", other);
+  ASSERT_EQ(GetFileVersionString(dir / "NEW_PELMATIC.EXE"), "2.1.0.0");
+  ScheduleSelfReplace();
+  EXPECT_FALSE(Exists(dir / "NEW_PELMATIC.EXE"));
+  EXPECT_FALSE(Exists(dir / "@Runme.bat"));
+  EXPECT_EQ(ReadFile(dir / "PELMATIC.EXE"), ReadFile(BesideTests(current)));
 }
 
 TEST_F(SelfReplace, NewerCopyReplacesTheExecutableThroughTheScript) {

@@ -28,8 +28,7 @@ EXE = wt.EXE
 BUILD = os.path.dirname(os.path.abspath(EXE))
 
 def _beside_exe(name):
-    path = os.path.join(BUILD, name)
-    return path if os.path.exists(path) else os.path.join(TOP, "build", "windows", name)
+    return os.path.join(BUILD, name)
 
 
 # The same program stamped 2.1.0.0, and the library the program is made of.
@@ -110,7 +109,9 @@ def file_version(path):
     """The file version of a PE file's fixed version record, as a.b.c.d."""
     with open(path, "rb") as f:
         data = f.read()
-    at = data.find(struct.pack("<I", 0xFEEF04BD))
+    # The record follows its key; the signature alone may stand in code too.
+    key = data.find("VS_VERSION_INFO".encode("utf-16-le"))
+    at = data.find(struct.pack("<I", 0xFEEF04BD), key) if key >= 0 else -1
     if at < 0:
         return "0"
     ms, ls = struct.unpack_from("<II", data, at + 8)
@@ -293,8 +294,9 @@ class ShellPackageUnderWine(ShellDoubleCase):
                 proc = self.accept_update()
                 box = self.box(b"Application Error", timeout_ms=60000)
                 self.assertRegex(box["text"],
-                                 rb"^Exception %s in module PELMATIC\.EXE at [0-9A-F]{8}\.\n%s$"
-                                 % (kind.encode(), re.escape(message.encode())))
+                                 rb"^Exception %s in module PELMATIC\.EXE at [0-9A-F]{%d}\.\n%s$"
+                                 % (kind.encode(), wt.ADDRESS_DIGITS,
+                                    re.escape(message.encode())))
                 self.assertEqual(box["icon"], "error")
                 self.close(box, proc, 1)
                 # No call after the one that failed, nothing merged.
@@ -398,6 +400,20 @@ class ShellPackageUnderWine(ShellDoubleCase):
             self.assertNotIn(gone, names)
         self.assertEqual(read(self.app_file("pelmatic.exe")), next_exe)
         self.assertEqual(file_version(self.app_file("pelmatic.exe")), "2.1.0.0")
+
+    def test_a_checker_built_for_the_other_machine_is_never_swapped_in(self):
+        # A 64-bit checker on 32-bit Windows, a 32-bit one where WoW64 is
+        # missing: the running one stays, the rest is installed.
+        self.configure()
+        old_exe = read(self.exe)
+        self.offer_package({"PELMATIC.EXE": read(os.path.join(wt.OTHER_BUILD, "PELMATIC_NEXT.EXE")),
+                            "readme.txt": b"new readme"})
+        proc = self.accept_update()
+        self.close(self.finish_with_notice(proc), proc, 0)
+        self.assertEqual(read(self.app_file("readme.txt")), b"new readme")
+        self.assertEqual(read(self.exe), old_exe)
+        for gone in ("NEW_PELMATIC.EXE", "@Runme.bat", PACKAGE):
+            self.assertFalse(os.path.exists(self.app_file(gone)), gone)
 
     def test_signed_packages_are_installed_and_mismatches_refused(self):
         vendor = Signer(self.root)
@@ -694,7 +710,7 @@ class FilteredExtractionUnderWine(unittest.TestCase):
         with open(src, "w") as f:
             f.write(UNZIP_DRIVER_SRC)
         cls.driver = os.path.join(cls.build, "unzip.exe")
-        cxx = os.environ.get("MINGW_CXX", "i686-w64-mingw32-g++-posix")
+        cxx = os.environ.get("MINGW_CXX") or wt.mingw_cxx()
         res = subprocess.run([cxx, "-std=c++17", "-O1", "-DWIN32_LEAN_AND_MEAN", "-DNOMINMAX",
                               "-I" + os.path.join(TOP, "src"), "-static", "-o", cls.driver, src,
                               CORE_LIB, "-lwininet", "-lole32", "-loleaut32", "-luuid",
