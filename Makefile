@@ -1,5 +1,5 @@
 # The two commands of the README: `make test` and `make demo`.
-.PHONY: all deps deps-posix build build-posix build-windows build-asan build-fuzz test demo bench fuzz killtest screenshots dist clean
+.PHONY: all deps deps-posix build build-posix build-windows build-windows64 build-asan build-fuzz test demo bench fuzz killtest screenshots dist clean
 
 JOBS ?= $(shell nproc)
 
@@ -20,6 +20,10 @@ build-windows: deps
 	cmake --preset windows >/dev/null
 	cmake --build build/windows -j $(JOBS)
 
+build-windows64: deps
+	cmake --preset windows64 >/dev/null
+	cmake --build build/windows64 -j $(JOBS)
+
 build-asan: deps
 	cmake --preset posix-asan >/dev/null
 	cmake --build build/posix-asan -j $(JOBS)
@@ -28,7 +32,7 @@ build-fuzz: deps
 	cmake --preset fuzz >/dev/null
 	cmake --build build/fuzz -j $(JOBS)
 
-build: build-windows build-posix build-asan build-fuzz
+build: build-windows build-windows64 build-posix build-asan build-fuzz
 
 test: build
 	bash tests/run-all.sh
@@ -39,13 +43,14 @@ demo: deps-posix
 	cmake --build build/posix-release -j $(JOBS) --target pelmatic pelmatic_next
 	python3 tests/tools/demo.py
 
-bench: deps
+bench: build-windows build-windows64
 	cmake --preset posix-release >/dev/null
 	cmake --build build/posix-release -j $(JOBS)
 	python3 bench/run.py
 
-# The vendor's kit: build/dist/PelMatic-2.000-win32.zip and the POSIX tar.gz.
-dist: build-windows build-posix
+# The vendor's kit: build/dist/PelMatic-2.000-win32.zip (with the 64-bit
+# checker in x64/) and the POSIX tar.gz.
+dist: build-windows build-windows64 build-posix
 	rm -rf build/dist
 	cd build/windows && cpack -B $(CURDIR)/build/dist >/dev/null
 	cd build/posix && cpack -B $(CURDIR)/build/dist >/dev/null
@@ -53,7 +58,7 @@ dist: build-windows build-posix
 	@ls -l build/dist
 
 # Pictures of what users see, from the real program under Wine.
-screenshots: build-windows
+screenshots: build-windows build-windows64
 	python3 scripts/screenshots.py docs/images
 
 # Installations killed at moments over the merge, 5,000 files and 20 moments.

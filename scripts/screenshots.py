@@ -24,7 +24,6 @@ TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(TOP, "tests", "wine"))
 sys.path.insert(0, os.path.join(TOP, "tests", "tools"))
 
-EXE = os.path.join(TOP, "build", "windows", "PELMATIC.EXE")
 NOTES = b"New export filter.\r\nFaster start-up."
 PACKAGE = "editor231.zip"
 
@@ -108,7 +107,7 @@ def take(outdir):
     app = os.path.join(root, "app")
     os.mkdir(served)
     os.mkdir(app)
-    shutil.copy2(EXE, os.path.join(app, "PELMATIC.EXE"))
+    shutil.copy2(wt.EXE, os.path.join(app, "PELMATIC.EXE"))
     server = TestServer(served)
     index = {}
     procs = []
@@ -212,7 +211,7 @@ def take(outdir):
         p = start()
         wt.press(box(texts.question_caption())["hwnd"], wt.IDYES)
         # Half the download is 400 of the bar's 1000 (the download takes 800).
-        subprocess.run(["wine", wt.harness_vars()["PELMATIC_OBSERVER"], "--title",
+        subprocess.run([wt.wine_loader(), wt.harness_vars()["PELMATIC_OBSERVER"], "--title",
                         texts.WAIT.decode(), "--until-pos", "400", "--timeout", "60000"],
                        env=wt.wine_env(), stdout=subprocess.DEVNULL, check=True, timeout=120)
         shoot("please-wait", status(texts.WAIT),
@@ -240,7 +239,11 @@ def main():
     harness = os.path.join(TOP, "tests", "wine", "harness.sh")
     if own:
         state = os.path.join(TOP, "build", "screenshots-state")
-        subprocess.run(["bash", harness, "start", state], check=True)
+        # The 32-bit build where this host runs it, as make test does.
+        arch = os.environ.get("PELMATIC_WINE_ARCH") or (
+            "win32" if subprocess.run(["bash", os.path.join(TOP, "scripts", "host-runs-i386.sh")])
+            .returncode == 0 else "win64")
+        subprocess.run(["bash", harness, "start", state, arch], check=True)
         os.environ["PELMATIC_WINE_STATE"] = state
     try:
         import winetools as wt

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs every suite: starts the private Wine desktop the Windows tests need,
+# Runs every suite: starts the private Wine desktops the Windows tests need,
 # runs CTest in the POSIX build and in its sanitizer build, gives every fuzz
 # target a short run, and stops what it started. Ends with one
 # "N passed, N failed" line over all suites.
@@ -10,10 +10,41 @@ logs="$top/build/test-logs"
 rm -rf "$logs"
 mkdir -p "$logs"
 
-stop() { bash "$top/tests/wine/harness.sh" stop "$state" || true; }
+# Which Windows build Wine runs here, decided by starting a 32-bit program
+# once: the 32-bit one (what most vendors ship) where the host runs it,
+# else the 64-bit one. PELMATIC_WINE_ARCH=win32|win64 chooses the other.
+if bash "$top/scripts/host-runs-i386.sh"; then runs_i386=1; else runs_i386=0; fi
+arch=${PELMATIC_WINE_ARCH:-}
+case $arch in
+  "") if [ $runs_i386 = 1 ]; then arch=win32; else arch=win64; fi ;;
+  win64) ;;
+  win32)
+    if [ $runs_i386 = 0 ]; then
+      echo "run-all: PELMATIC_WINE_ARCH=win32, but this host runs 64-bit code only" >&2
+      exit 1
+    fi ;;
+  *) echo "run-all: PELMATIC_WINE_ARCH must be win32 or win64, not '$arch'" >&2; exit 1 ;;
+esac
+# The other build's unit tests run in a prefix of their own, where they can.
+other=""
+if [ $arch = win32 ]; then other=win64; elif [ $runs_i386 = 1 ]; then other=win32; fi
+state_other="$top/build/wine-state-$other"
+
+stop() {
+  bash "$top/tests/wine/harness.sh" stop "$state" || true
+  [ -z "$other" ] || bash "$top/tests/wine/harness.sh" stop "$state_other" || true
+}
 trap stop EXIT
-bash "$top/tests/wine/harness.sh" start "$state"
+bash "$top/tests/wine/harness.sh" start "$state" "$arch"
 export PELMATIC_WINE_STATE="$state"
+if [ -n "$other" ]; then
+  bash "$top/tests/wine/harness.sh" start "$state_other" "$other"
+  export PELMATIC_WINE_STATE_OTHER="$state_other"
+fi
+echo "run-all: the Wine end-to-end suites run the $arch build (build/windows$([ $arch = win64 ] && echo 64)); unit tests of ${other:+both builds}${other:-the $arch build alone}"
+if [ $runs_i386 = 0 ]; then
+  echo "run-all: the 32-bit build (build/windows) was built and its size and imports checked, but not run: this host runs 64-bit code only (a 32-bit program gives \"Exec format error\")"
+fi
 
 passed=0 failed=0
 count() {  # suites passed and failed in a CTest log

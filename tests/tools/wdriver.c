@@ -362,7 +362,7 @@ static void print_window(HWND hwnd)
 
     putchar('{');
     json_key("hwnd", 1);
-    printf("%lu", (unsigned long)(ULONG_PTR)hwnd);
+    printf("%llu", (unsigned long long)(ULONG_PTR)hwnd);
     json_key("class", 0);
     json_str(cls);
     json_key("title", 0);
@@ -550,7 +550,7 @@ static int cmd_press(int argc, char **argv)
         fprintf(stderr, "usage: wdriver press HWND BUTTON_ID\n");
         return EXIT_USAGE;
     }
-    dlg = (HWND)(ULONG_PTR)strtoul(argv[0], NULL, 0);
+    dlg = (HWND)(ULONG_PTR)strtoull(argv[0], NULL, 0);
     id = (int)strtol(argv[1], NULL, 0);
     if (!IsWindow(dlg)) {
         fprintf(stderr, "wdriver press: no window %s\n", argv[0]);
@@ -676,7 +676,7 @@ static int cmd_window(int argc, char **argv)
     if (lifetime)
         SetTimer(hwnd, 1, lifetime, NULL);
     UpdateWindow(hwnd);
-    printf("{\"ready\":%lu}\n", (unsigned long)(ULONG_PTR)hwnd);
+    printf("{\"ready\":%llu}\n", (unsigned long long)(ULONG_PTR)hwnd);
     fflush(stdout);
 
     while (GetMessageA(&m, NULL, 0, 0) > 0) {

@@ -1,15 +1,23 @@
 #!/usr/bin/env bash
 # Brings up (and tears down) a private, headless Wine environment for the
-# end-to-end tests: its own Xvfb display, its own 32-bit prefix, a persistent
-# wineserver, the wdriver/recorder tools, and an env.sh for tests to source.
+# end-to-end tests: its own Xvfb display, its own prefix of the architecture
+# asked for (win32, the default, or win64), a persistent wineserver, the
+# wdriver/recorder tools built for that architecture, and an env.sh for
+# tests to source.
 #
-#   harness.sh start STATE_DIR
+#   harness.sh start STATE_DIR [win32|win64]
 #   harness.sh stop  STATE_DIR
+#
+# A 64-bit prefix runs under the 64-bit loader and server themselves:
+# Debian's wine starts wine32 whenever it is installed, and a prefix made
+# for one architecture cannot be used for the other. env.sh names the
+# loader (PELMATIC_WINE) that every program of the prefix must be run with.
 #
 # Inputs (optional):
 #   WDRIVER_SRC_DIR        directory holding wdriver.c, recorder.c and observer.c
 #                          (default: ../tools next to this script)
-#   MINGW_CC               cross compiler (default i686-w64-mingw32-gcc-posix)
+#   MINGW_CC               cross compiler (default: the -posix gcc of the
+#                          architecture, i686 or x86_64)
 #   PELMATIC_RECORDER_EXTS extra document extensions routed to the recorder,
 #                          e.g. ".zip .pdf"
 #   PELMATIC_SHELLDOUBLE_DLL  a prebuilt shelldouble.dll to register instead
@@ -32,19 +40,41 @@ note() {
 }
 
 usage() {
-    echo "usage: $0 start|stop STATE_DIR" >&2
+    echo "usage: $0 start STATE_DIR [win32|win64] | stop STATE_DIR" >&2
     exit 2
 }
 
-[ $# -eq 2 ] || usage
+[ $# -eq 2 ] || [ $# -eq 3 ] || usage
 action=$1
 state=$2
+arch=${3:-}
 
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
+# The loader and server of an architecture: the 64-bit ones by their own
+# names, since Debian's wine and wineserver pick the 32-bit loader first.
+pick_wine() {
+    case $arch in
+    win64)
+        WINE=/usr/lib/wine/wine64
+        [ -x "$WINE" ] || WINE=$(command -v wine64 || command -v wine || echo wine64)
+        WINESERVER=/usr/lib/wine/wineserver64
+        [ -x "$WINESERVER" ] || WINESERVER=$(command -v wineserver || echo wineserver)
+        export WINELOADER=$WINE
+        ;;
+    *)
+        WINE=/usr/lib/wine/wine
+        [ -x "$WINE" ] || WINE=$(command -v wine || echo wine)
+        WINESERVER=$(command -v wineserver || echo wineserver)
+        ;;
+    esac
+    export WINESERVER
+}
+
 wine_common_env() {
     export WINEPREFIX="$state/prefix"
-    export WINEARCH=win32
+    export WINEARCH=$arch
+    pick_wine
     export WINEDEBUG=-all
     # No Mono/Gecko download prompts and no desktop menu/icon side effects.
     export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
@@ -101,11 +131,15 @@ pid_is() {
 
 do_stop() {
     [ -d "$state" ] || return 0
-    if [ -d "$state/prefix" ] && command -v wineserver >/dev/null; then
+    # The architecture the prefix was made for, whatever the caller says.
+    [ -f "$state/arch" ] && arch=$(cat "$state/arch")
+    [ -n "$arch" ] || arch=win32
+    if [ -d "$state/prefix" ]; then
         (
             wine_common_env
+            command -v "$WINESERVER" >/dev/null || exit 0
             # Kills every Wine process of this prefix, and its server.
-            timeout 20 wineserver -k >/dev/null 2>&1 || true
+            timeout 20 "$WINESERVER" -k >/dev/null 2>&1 || true
             # The private socket directory would otherwise pile up in /tmp.
             root=$(server_root) || exit 0
             case $root in
@@ -197,11 +231,23 @@ start_xvfb() {
 $(tail -n 5 "$state/xvfb.log" 2>/dev/null)"
 }
 
+mingw_cc() {
+    case $arch in
+    win64) echo "${MINGW_CC:-x86_64-w64-mingw32-gcc-posix}" ;;
+    *) echo "${MINGW_CC:-i686-w64-mingw32-gcc-posix}" ;;
+    esac
+}
+
 build_tools() {
-    local cc=${MINGW_CC:-i686-w64-mingw32-gcc-posix}
+    local cc
+    cc=$(mingw_cc)
     local src=${WDRIVER_SRC_DIR:-$script_dir/../tools}
     local have_src=0
     [ -f "$src/wdriver.c" ] && [ -f "$src/recorder.c" ] && have_src=1
+    # Tools built for the other architecture are built anew.
+    if [ "$(cat "$state/tools.arch" 2>/dev/null)" != "$arch" ]; then
+        rm -f "$state/wdriver.exe" "$state/recorder.exe" "$state/observer.exe" "$state/shelldouble.dll"
+    fi
     # Tools the caller put there are used as they are, unless we can see
     # sources newer than them.
     if [ -f "$state/wdriver.exe" ] && [ -f "$state/recorder.exe" ] && [ -f "$state/observer.exe" ]; then
@@ -221,12 +267,14 @@ build_tools() {
         die "building recorder.exe failed"
     "$cc" -O2 -static -o "$state/observer.exe" "$src/observer.c" -luser32 ||
         die "building observer.exe failed"
+    echo "$arch" >"$state/tools.arch"
 }
 
 shelldouble_clsid='{67BED662-A42C-4C62-824C-39FE291EF067}'
 
 build_shell_double() {
-    local cc=${MINGW_CC:-i686-w64-mingw32-gcc-posix}
+    local cc
+    cc=$(mingw_cc)
     local src=${WDRIVER_SRC_DIR:-$script_dir/../tools}/shelldouble.c
     if [ -n "${PELMATIC_SHELLDOUBLE_DLL:-}" ]; then
         [ -f "$PELMATIC_SHELLDOUBLE_DLL" ] || die "PELMATIC_SHELLDOUBLE_DLL '$PELMATIC_SHELLDOUBLE_DLL' not found"
@@ -304,9 +352,14 @@ write_reg() {
 }
 
 do_start() {
+    case ${arch:=win32} in
+    win32 | win64) ;;
+    *) die "unknown architecture '$arch' (win32 or win64)" ;;
+    esac
+    pick_wine
     command -v Xvfb >/dev/null || die "Xvfb not installed"
-    command -v wine >/dev/null || die "wine not installed"
-    command -v wineserver >/dev/null || die "wineserver not installed"
+    command -v "$WINE" >/dev/null || die "the $arch loader $WINE is not installed"
+    command -v "$WINESERVER" >/dev/null || die "wineserver not installed"
     have_xdpyinfo=0
     command -v xdpyinfo >/dev/null && have_xdpyinfo=1
 
@@ -317,6 +370,7 @@ do_start() {
         do_stop
     fi
     rm -rf "$state/prefix" "$state/env.sh" "$state/keepalive.log"
+    echo "$arch" >"$state/arch"
     : >"$state/pids"
     : >"$state/xvfb.log"
     : >"$state/wine.log"
@@ -336,7 +390,7 @@ do_start() {
     mkdir -p "$WINEPREFIX"
     # Our own persistent server, in the foreground from its point of view so
     # that its PID is the one we record.
-    wineserver -f -p >>"$state/wine.log" 2>&1 </dev/null &
+    "$WINESERVER" -f -p >>"$state/wine.log" 2>&1 </dev/null &
     record_pid $! wineserver
     local server_pid=$! sock="" root
     # Wait for its socket, or wineboot would race it with a server of its own.
@@ -354,21 +408,21 @@ do_start() {
 
     # All Wine output goes to a log: system processes started now inherit
     # these descriptors and would otherwise hold a caller's pipe open.
-    timeout 180 wine wineboot -i >>"$state/wine.log" 2>&1 </dev/null ||
+    timeout 180 "$WINE" wineboot -i >>"$state/wine.log" 2>&1 </dev/null ||
         die "wineboot -i failed, see $state/wine.log"
 
     mkdir -p "$WINEPREFIX/drive_c/pelmatic-test"
     cp "$state/recorder.exe" "$WINEPREFIX/drive_c/pelmatic-test/recorder.exe"
     cp "$state/shelldouble.dll" "$WINEPREFIX/drive_c/pelmatic-test/shelldouble.dll"
     write_reg
-    timeout 60 wine regedit /S "$(to_wine_path "$state/harness.reg")" \
+    timeout 60 "$WINE" regedit /S "$(to_wine_path "$state/harness.reg")" \
         >>"$state/wine.log" 2>&1 </dev/null ||
         die "importing $state/harness.reg failed, see $state/wine.log"
 
     # Hold the desktop for the whole session (see "wdriver keepalive"); it
     # also brings the desktop process up while our log, not a test's pipe,
     # is the output it inherits.
-    wine "$state/wdriver.exe" keepalive >>"$state/keepalive.log" 2>>"$state/wine.log" </dev/null &
+    "$WINE" "$state/wdriver.exe" keepalive >>"$state/keepalive.log" 2>>"$state/wine.log" </dev/null &
     record_pid $! wdriver-keepalive
     for _ in $(seq 1 200); do
         grep -q keepalive "$state/keepalive.log" 2>/dev/null && break
@@ -379,7 +433,7 @@ do_start() {
     grep -q keepalive "$state/keepalive.log" || die "wdriver keepalive did not start"
 
     local m
-    m=$(timeout 60 wine "$state/wdriver.exe" metrics 2>>"$state/wine.log" </dev/null) ||
+    m=$(timeout 60 "$WINE" "$state/wdriver.exe" metrics 2>>"$state/wine.log" </dev/null) ||
         die "wdriver.exe metrics failed under Wine, see $state/wine.log"
     case $m in
     *cxfullscreen*) ;;
@@ -387,28 +441,32 @@ do_start() {
     esac
     # And the registry really holds what we imported.
     local q
-    q=$(wine reg query 'HKCU\Software\Wine\X11 Driver' /v Managed 2>>"$state/wine.log" </dev/null) || true
+    q=$("$WINE" reg query 'HKCU\Software\Wine\X11 Driver' /v Managed 2>>"$state/wine.log" </dev/null) || true
     [[ $q =~ Managed[[:space:]]+REG_SZ[[:space:]]+N ]] ||
         die "Managed=N did not reach the registry (reg query said: $q)"
-    q=$(wine reg query 'HKCR\Shell.Application\CLSID' /ve 2>>"$state/wine.log" </dev/null) || true
+    q=$("$WINE" reg query 'HKCR\Shell.Application\CLSID' /ve 2>>"$state/wine.log" </dev/null) || true
     [[ $q == *"$shelldouble_clsid"* ]] ||
         die "Shell.Application does not lead to the double (reg query said: $q)"
 
     # The temporary folder the programs of the prefix write to, so that
     # tests can take away what a case left there.
     local temp
-    temp=$(timeout 60 wine cmd /c echo %TEMP% 2>>"$state/wine.log" </dev/null | tr -d '\r') || true
+    temp=$(timeout 60 "$WINE" cmd /c echo %TEMP% 2>>"$state/wine.log" </dev/null | tr -d '\r') || true
     case $temp in
     [A-Za-z]:\\*) ;;
     *) die "could not read the prefix's temporary folder (cmd said: $temp)" ;;
     esac
-    temp=$(WINEDEBUG=-all winepath -u "$temp" 2>>"$state/wine.log") ||
+    temp=$("$WINE" winepath.exe -u "$temp" 2>>"$state/wine.log" </dev/null | tr -d '\r') ||
         die "winepath could not map the temporary folder"
 
     {
         echo "export DISPLAY=$(shq "$DISPLAY")"
         echo "export WINEPREFIX=$(shq "$WINEPREFIX")"
         echo "export WINEARCH=$(shq "$WINEARCH")"
+        echo "export PELMATIC_WINE=$(shq "$WINE")"
+        echo "export WINESERVER=$(shq "$WINESERVER")"
+        [ -n "${WINELOADER:-}" ] && echo "export WINELOADER=$(shq "$WINELOADER")"
+        echo "export MINGW_CC=$(shq "$(mingw_cc)")"
         echo "export WINEDEBUG=$(shq "$WINEDEBUG")"
         echo "export WINEDLLOVERRIDES=$(shq "$WINEDLLOVERRIDES")"
         echo "export PELMATIC_WDRIVER=$(shq "$state/wdriver.exe")"

@@ -13,7 +13,8 @@ import zipfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winetools as wt  # noqa: E402
 
-WINDOWS_BUILD = os.path.dirname(os.path.abspath(wt.EXE))
+# The kit is the 32-bit build's, with the 64-bit programs in x64/.
+WINDOWS_BUILD = os.environ.get("PELMATIC_WINDOWS_DIR") or os.path.join(wt.TOP, "build", "windows")
 TOP = "PelMatic-2.000-win32/"
 
 
@@ -26,13 +27,26 @@ class VendorKitUnderWine(wt.ServedAppFolderCase):
         kit = os.path.join(dist, "PelMatic-2.000-win32.zip")
         with zipfile.ZipFile(kit) as z:
             names = set(z.namelist())
-            for name in ["PELMATIC.EXE", "pelmatic-tool.exe", "pelmatic.ini", "editor.ver",
-                         "README.md", "LICENSE", "docs/shipping.md", "docs/RELIABILITY.md",
+            for name in ["PELMATIC.EXE", "pelmatic-tool.exe", "x64/PELMATIC.EXE",
+                         "x64/pelmatic-tool.exe", "pelmatic.ini", "editor.ver", "README.md",
+                         "LICENSE", "docs/shipping.md", "docs/RELIABILITY.md",
                          "docs/images/update-question.png"]:
                 self.assertIn(TOP + name, names)
+            machines = {name: z.read(TOP + name)[:4096] for name in
+                        ["PELMATIC.EXE", "pelmatic-tool.exe", "x64/PELMATIC.EXE",
+                         "x64/pelmatic-tool.exe"]}
             folder = tempfile.mkdtemp(dir=self.root)
             z.extractall(folder)
+        for name, head in machines.items():
+            at = int.from_bytes(head[0x3C:0x40], "little")
+            self.assertEqual(head[at + 4:at + 6], b"\x64\x86" if name.startswith("x64/") else
+                             b"\x4c\x01", name)
         app = os.path.join(folder, TOP)
+        # A 64-bit prefix runs the 64-bit programs, which a vendor puts in
+        # the place of the 32-bit ones.
+        if wt.wine_arch() == "win64":
+            for name in ("PELMATIC.EXE", "pelmatic-tool.exe"):
+                os.replace(os.path.join(app, "x64", name), os.path.join(app, name))
 
         # The sample configuration, pointed at the local server; the sample
         # manifest served with a package of that name.

@@ -190,7 +190,7 @@ class PelmaticUnderWine(wt.ServedAppFolderCase):
         self.answer(self.box(QUESTION_CAPTION), IDYES)
         box = self.box(b"Application Error")
         self.assertRegex(box["text"], rb"^Exception EInOutError in module PELMATIC\.EXE at "
-                                      rb"[0-9A-F]{8}\.\nFile access denied\.$")
+                                      rb"[0-9A-F]{%d}\.\nFile access denied\.$" % wt.ADDRESS_DIGITS)
         self.assertEqual(box["icon"], "error")
         self.assertTrue(wt.press(box["hwnd"], IDOK))
         proc.wait(timeout=30)

@@ -124,7 +124,7 @@ class HttpsUnderWine(wt.AppFolderCase):
     def start(self, trusting, env=None):
         """Start the program; with trusting, the prefix's Root store holds
         the test CA while it runs, else it is checked to be gone."""
-        command = ["wine", self.exe]
+        command = [wt.wine_loader(), self.exe]
         if trusting:
             trust_root(OURS.cert)
             self.addCleanup(forget_root, OURS.cert)

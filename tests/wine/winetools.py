@@ -83,8 +83,19 @@ def wine_env(extra=None):
     return env
 
 
+def wine_loader():
+    """The loader every program of the harness's prefix runs under: the
+    64-bit one for a 64-bit prefix (Debian's wine would start wine32)."""
+    return harness_vars().get("PELMATIC_WINE", "wine")
+
+
+def wine_arch():
+    """"win32" or "win64": the architecture of the harness's prefix."""
+    return harness_vars().get("WINEARCH", "win32")
+
+
 def _command(exe, args):
-    return ["wine", os.fspath(exe)] + [os.fspath(a) for a in args]
+    return [wine_loader(), os.fspath(exe)] + [os.fspath(a) for a in args]
 
 
 def run_wine(exe, args=(), cwd=None, timeout=60, env=None):
@@ -343,7 +354,13 @@ def wine_to_unix_path(p):
 
 
 def mingw_cc():
-    return os.environ.get("MINGW_CC", "i686-w64-mingw32-gcc-posix")
+    """The C cross compiler for the prefix's architecture."""
+    default = ("x86_64" if wine_arch() == "win64" else "i686") + "-w64-mingw32-gcc-posix"
+    return os.environ.get("MINGW_CC") or harness_vars().get("MINGW_CC", default)
+
+
+def mingw_cxx():
+    return mingw_cc().replace("-gcc", "-g++")
 
 
 def compile_c(source, out_dir, name, flags=("-O2", "-static"), libs=()):
@@ -401,8 +418,24 @@ def reap(procs):
 
 # ---- what the Wine suites of PELMATIC.EXE share ------------------------------
 
-EXE = os.environ.get("PELMATIC_EXE") or os.path.join(
-    os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "windows", "PELMATIC.EXE")
+TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+
+
+def _windows_build():
+    """The Windows build the prefix runs: build/windows (32-bit) or
+    build/windows64, or the folders CTest names for them."""
+    if available() and wine_arch() == "win64":
+        return os.environ.get("PELMATIC_WINDOWS64_DIR") or os.path.join(TOP, "build", "windows64")
+    return os.environ.get("PELMATIC_WINDOWS_DIR") or os.path.join(TOP, "build", "windows")
+
+
+EXE = os.environ.get("PELMATIC_EXE") or os.path.join(_windows_build(), "PELMATIC.EXE")
+# The build for the other machine type, which the prefix may not run.
+OTHER_BUILD = (os.environ.get("PELMATIC_WINDOWS_DIR") or os.path.join(TOP, "build", "windows")
+               if available() and wine_arch() == "win64" else
+               os.environ.get("PELMATIC_WINDOWS64_DIR") or os.path.join(TOP, "build", "windows64"))
+# The "Application Error" box writes every digit of the code address.
+ADDRESS_DIGITS = 16 if available() and wine_arch() == "win64" else 8
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 WS_EX_TOPMOST = 0x8
 HOME = "http://127.0.0.1:9/home/"
