@@ -3,7 +3,12 @@
 # those that are missing. Runs as root, or through sudo.
 #
 #   install-deps.sh posix   the POSIX build alone (make demo)
-#   install-deps.sh all     both builds, Wine, the fuzzers (make test, bench, dist)
+#   install-deps.sh all     every build, Wine, the fuzzers (make test, bench, dist)
+#
+# Wine comes as the host can run it, found out by starting a 32-bit program
+# (host-runs-i386.sh): 64-bit Wine alone on a host that runs 64-bit code
+# only, with no i386 architecture; 32-bit Wine beside it on the others.
+# Both MinGW cross compilers are 64-bit programs and come on every host.
 #
 # A Debian mirror in the middle of a sync answers some index with the wrong
 # size for minutes. apt-get update then fails although it fetched every
@@ -16,13 +21,22 @@ set_name=${1:-all}
 posix=(cmake make g++ googletest libgtest-dev libcurl4-openssl-dev libarchive-dev libssl-dev
        zlib1g-dev python3)
 windows=(zip unzip libarchive-tools curl clang clang-format libclang-rt-14-dev openssl
-         g++-mingw-w64-i686 binutils-mingw-w64-i686 libz-mingw-w64-dev xvfb x11-utils x11-apps)
-# What brings the i386 architecture in: each i386 library must have the
-# very version of its amd64 twin.
-foreign=(wine wine32:i386)
+         g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64
+         binutils-mingw-w64-x86-64 libz-mingw-w64-dev xvfb x11-utils x11-apps)
+foreign=()
 case "$set_name" in
   posix) packages=("${posix[@]}") ;;
-  all) packages=("${posix[@]}" "${windows[@]}" "${foreign[@]}") ;;
+  all)
+    # Wine's amd64 and i386 libraries (libwine and what it needs) must be
+    # of the very same version: all of Wine is installed together.
+    probe=${PELMATIC_I386_PROBE:-$(dirname "${BASH_SOURCE[0]}")/host-runs-i386.sh}
+    if bash "$probe"; then
+      foreign=(wine wine64 wine32:i386)
+    else
+      echo "install-deps: this host runs 64-bit code only: 64-bit Wine alone, no i386"
+      foreign=(wine wine64)
+    fi
+    packages=("${posix[@]}" "${windows[@]}" "${foreign[@]}") ;;
   *) echo "install-deps: usage: install-deps.sh posix|all" >&2; exit 2 ;;
 esac
 
@@ -74,8 +88,8 @@ fi
 
 # With the security suite's i386 index missing, apt takes each amd64
 # library from that suite and finds no i386 twin of the same version. The
-# release's own suite holds both: the i386 part is installed from there,
-# the amd64 twins moving up to its versions, after the rest as usual.
+# release's own suite holds both: Wine is installed from there, the amd64
+# twins moving to its versions, after the rest as usual.
 codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
 if grep -q 'Failed to fetch' "$log" && [ -n "$codename" ]; then
   native=() twins=()
@@ -83,7 +97,7 @@ if grep -q 'Failed to fetch' "$log" && [ -n "$codename" ]; then
     if [[ " ${foreign[*]} " == *" $p "* ]]; then twins+=("$p"); else native+=("$p"); fi
   done
   if [ ${#twins[@]} -gt 0 ]; then
-    echo "install-deps: installing the i386 packages from $codename itself, whose indexes are whole"
+    echo "install-deps: installing Wine from $codename itself, whose indexes are whole"
     : >"$log.install"
     if { [ ${#native[@]} -eq 0 ] || install "${native[@]}"; } &&
        install -t "$codename" "${twins[@]}"; then

@@ -47,7 +47,7 @@ STUBS = {
 
 
 class InstallDeps(unittest.TestCase):
-    def run_script(self, install, which="all"):
+    def run_script(self, install, which="all", runs_i386=True):
         stubs = tempfile.mkdtemp()
         for name, text in STUBS.items():
             path = os.path.join(stubs, name)
@@ -56,7 +56,10 @@ class InstallDeps(unittest.TestCase):
             os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR)
         log = os.path.join(stubs, "calls")
         env = dict(os.environ, PATH=stubs + ":" + os.environ["PATH"], STUB_LOG=log,
-                   STUB_INSTALL=install, INSTALL_DEPS_WAIT="0")
+                   STUB_INSTALL=install, INSTALL_DEPS_WAIT="0",
+                   PELMATIC_I386_PROBE=os.path.join(stubs, "probe"))
+        with open(env["PELMATIC_I386_PROBE"], "w") as f:
+            f.write("exit %d\n" % (0 if runs_i386 else 1))
         done = subprocess.run(["bash", SCRIPT, which], env=env, capture_output=True, text=True,
                               timeout=60)
         calls = open(log).read().splitlines()
@@ -76,8 +79,9 @@ class InstallDeps(unittest.TestCase):
         installs = [c for c in calls if c.startswith("install")]
         self.assertEqual(len(installs), 3, installs)
         self.assertNotIn(":i386", installs[1])
+        self.assertNotIn("wine", installs[1])
         self.assertIn("-t bookworm", installs[2])
-        self.assertIn("wine32:i386", installs[2])
+        self.assertEqual(installs[2].split()[-3:], ["wine", "wine64", "wine32:i386"])
 
     def test_a_failed_install_names_index_packages_and_mirror(self):
         done, _ = self.run_script("fail")
@@ -87,6 +91,14 @@ class InstallDeps(unittest.TestCase):
         self.assertIn("could not be installed: wine32:i386", message)
         self.assertIn("the Debian mirror", message)
         self.assertIn("again later", message)
+
+    def test_a_host_without_ia32_gets_64_bit_wine_and_no_i386(self):
+        done, calls = self.run_script("ok", runs_i386=False)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn(" wine wine64", calls[-1])
+        self.assertIn("g++-mingw-w64-x86-64", calls[-1])
+        self.assertNotIn("i386", calls[-1].replace("mingw-w64-i686", ""))
+        self.assertFalse([c for c in calls if c.startswith("dpkg")])
 
     def test_the_posix_set_asks_for_no_wine_and_no_i386(self):
         done, calls = self.run_script("ok", "posix")
