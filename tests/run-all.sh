@@ -41,7 +41,8 @@ if [ -n "$other" ]; then
   bash "$top/tests/wine/harness.sh" start "$state_other" "$other"
   export PELMATIC_WINE_STATE_OTHER="$state_other"
 fi
-echo "run-all: the Wine end-to-end suites run the $arch build (build/windows$([ $arch = win64 ] && echo 64)); unit tests of ${other:+both builds}${other:-the $arch build alone}"
+if [ -n "$other" ]; then units="both builds"; else units="the $arch build"; fi
+echo "run-all: the Wine end-to-end suites run the $arch build (build/windows$([ $arch = win64 ] && echo 64)); the Windows unit tests run on $units"
 if [ $runs_i386 = 0 ]; then
   echo "run-all: the 32-bit build (build/windows) was built and its size and imports checked, but not run: this host runs 64-bit code only (a 32-bit program gives \"Exec format error\")"
 fi
