@@ -10,6 +10,7 @@
 #include "install/ShellZipU.h"
 #include "install/ShellZipU_win32.h"
 #include "os/os.h"
+#include "os/os_win32.h"
 #include "platform/files.h"
 #include "platform/progress.h"
 #include "version/versiontext.h"
@@ -26,13 +27,13 @@ struct Dispatch {
   }
 };
 
+// The shell takes its names and paths as BSTRs, converted from the
+// program's UTF-8 as every call of the OS layer converts them.
 struct WideString {
   BSTR s = nullptr;
   explicit WideString(const std::string& text) {
-    int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    s = SysAllocStringLen(nullptr, static_cast<UINT>(n));
-    if (s && n > 0)
-      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), s, n);
+    const os::Wide wide(text, true);
+    s = SysAllocStringLen(wide.c_str(), static_cast<UINT>(wide.size()));
   }
   WideString(const WideString&) = delete;
   WideString& operator=(const WideString&) = delete;
@@ -47,14 +48,7 @@ struct ResultVariant {
   ~ResultVariant() { VariantClear(&v); }
 };
 
-std::string Narrow(BSTR s) {
-  if (!s) return std::string();
-  int len = static_cast<int>(SysStringLen(s));
-  int n = WideCharToMultiByte(CP_ACP, 0, s, len, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  if (n > 0) WideCharToMultiByte(CP_ACP, 0, s, len, &out[0], n, nullptr, nullptr);
-  return out;
-}
+std::string Narrow(BSTR s) { return s ? os::Narrow(s, SysStringLen(s)) : std::string(); }
 
 // Messages lose their trailing blanks, control characters and periods.
 std::string TrimMessage(std::string m) {
@@ -64,11 +58,11 @@ std::string TrimMessage(std::string m) {
 }
 
 std::string StatusMessage(HRESULT status) {
-  char* buf = nullptr;
-  DWORD n = FormatMessageA(
+  wchar_t* buf = nullptr;
+  DWORD n = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, static_cast<DWORD>(status), 0, reinterpret_cast<char*>(&buf), 0, nullptr);
-  std::string m = n && buf ? TrimMessage(std::string(buf, n)) : std::string();
+      nullptr, static_cast<DWORD>(status), 0, reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
+  std::string m = n && buf ? TrimMessage(os::Narrow(buf, n)) : std::string();
   if (buf) LocalFree(buf);
   if (m.empty()) m = "OLE error " + HexWord(static_cast<uint32_t>(status));
   return m;
@@ -166,18 +160,16 @@ int32_t ItemCount(IDispatch* collection) {
 // The files below folder, however deep.
 uint64_t CountFiles(const std::string& folder) {
   uint64_t files = 0;
-  WIN32_FIND_DATAA fd;
-  HANDLE search = ::FindFirstFileA((folder + "\\*").c_str(), &fd);
-  if (search == INVALID_HANDLE_VALUE) return 0;
+  os::FindData fd;
+  os::UniqueFind search(os::FindFirst(folder + "\\*", fd));
+  if (!search) return 0;
   do {
-    const std::string name = fd.cFileName;
-    if (name == "." || name == "..") continue;
-    if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    if (fd.name == "." || fd.name == "..") continue;
+    if (!(fd.attributes & os::kAttrDirectory))
       ++files;
-    else if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-      files += CountFiles(folder + "\\" + name);
-  } while (::FindNextFileA(search, &fd));
-  ::FindClose(search);
+    else if (!(fd.attributes & os::kAttrReparsePoint))
+      files += CountFiles(folder + "\\" + fd.name);
+  } while (os::FindNext(search.Get(), fd));
   return files;
 }
 

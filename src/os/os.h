@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "os/transfer.h"
 #include "os/unique.h"
@@ -104,6 +105,19 @@ std::string ExePath();  // full path of the running executable
 // The index-th argument after the program path (1: the option word), by the
 // program's own rules; empty when there is none.
 std::string Argument(int index);
+// The arguments of a console program by the C runtime's rules, the program
+// path first: on Windows those of the wide command line, whatever the
+// code page (argv is what main got, for the POSIX build).
+std::vector<std::string> ConsoleArguments(int argc, char** argv);
+// Standard output takes UTF-8 for as long as the object lives: a Windows
+// console shows it as such, and gets its own code page back after.
+class Utf8Console {
+ public:
+  Utf8Console();
+  ~Utf8Console();
+  Utf8Console(const Utf8Console&) = delete;
+  Utf8Console& operator=(const Utf8Console&) = delete;
+};
 void ComInitialize();
 void ComUninitialize();
 void Sleep(uint32_t ms);
@@ -335,9 +349,13 @@ bool P256Sign(const P256Secret& secret, const P256Key& key, const Sha256Digest& 
 std::string MachineId();
 
 // ---- text --------------------------------------------------------------------
-// The text in the OEM code page that the command interpreter reads batch
-// files in; unchanged where there is no such code page.
-std::string ToOemCodePage(const std::string& text);
+// Strings are UTF-8 on both builds; the Windows layer converts at its edge
+// and a name that is no UTF-8 fails there as ERROR_INVALID_NAME (a false
+// or a null result where a call gives no code).
+//
+// A text stored in the system code page (a manifest without the UTF-8 byte
+// order mark) as UTF-8; on POSIX, where texts are bytes, UTF-8 already.
+std::string SystemCodePageToUtf8(const std::string& bytes);
 
 // ---- owners ------------------------------------------------------------------
 // Every handle opened above this layer is held by one of these.

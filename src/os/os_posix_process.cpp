@@ -40,6 +40,13 @@ std::string Argument(int index) {
   return cmdline.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
 }
 
+std::vector<std::string> ConsoleArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+Utf8Console::Utf8Console() {}
+Utf8Console::~Utf8Console() {}
+
 void ComInitialize() {}
 void ComUninitialize() {}
 
@@ -126,7 +133,7 @@ Elevation RunElevated(const std::string& parameters, int32_t& exitCode) {
 }
 
 // The command interpreter's code page is the system's own here.
-std::string ToOemCodePage(const std::string& text) { return text; }
+std::string SystemCodePageToUtf8(const std::string& bytes) { return bytes; }
 
 std::string MachineId() {
   for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {

@@ -1,6 +1,5 @@
 // SHA-256 and ECDSA P-256 of the Windows build, from CNG (bcrypt.dll, from
-// Vista). CNG names its algorithms in wide strings only: the one exception
-// to the single-byte forms.
+// Vista).
 #include <windows.h>
 #include <bcrypt.h>
 

@@ -24,7 +24,7 @@ static_assert(kMbOkCancel == MB_OKCANCEL && kMbYesNoCancel == MB_YESNOCANCEL &&
               "the layer's names are the Windows values");
 
 int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags) {
-  return ::MessageBoxA(nullptr, text.c_str(), caption.c_str(), flags);
+  return ::MessageBoxW(nullptr, Wide(text, true).c_str(), Wide(caption, true).c_str(), flags);
 }
 
 int GetSystemMetrics(int index) { return ::GetSystemMetrics(index); }
@@ -37,8 +37,8 @@ void AttachProgress(HWND w, void (*tick)());
 
 WindowHandle CreateStatusWindow(const std::string& text, uint32_t style, int x, int y, int width,
                                 int height, void (*progressTick)()) {
-  HWND w = ::CreateWindowExA(0, "STATIC", text.c_str(), style, x, y, width, height, nullptr,
-                             nullptr, ::GetModuleHandleA(nullptr), nullptr);
+  HWND w = ::CreateWindowExW(0, L"STATIC", Wide(text, true).c_str(), style, x, y, width, height,
+                             nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
   if (!w) return nullptr;
   if (progressTick) AttachProgress(w, progressTick);
   ::ShowWindow(w, kSwShowNormal);
@@ -71,20 +71,20 @@ LRESULT CALLBACK StatusProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     ::EnableWindow(gProgress.cancel, FALSE);
     return 0;
   }
-  return ::CallWindowProcA(gProgress.base, h, msg, wp, lp);
+  return ::CallWindowProcW(gProgress.base, h, msg, wp, lp);
 }
 
 VOID CALLBACK OnTick(HWND, UINT, UINT_PTR, DWORD) {
   if (gProgress.tick) gProgress.tick();
 }
 
-HWND Child(HWND parent, const char* cls, const char* text, DWORD style, int id, int x, int y, int w,
-           int h) {
-  HWND c = ::CreateWindowExA(0, cls, text, WS_CHILD | WS_VISIBLE | style, x, y, w, h, parent,
+HWND Child(HWND parent, const wchar_t* cls, const wchar_t* text, DWORD style, int id, int x, int y,
+           int w, int h) {
+  HWND c = ::CreateWindowExW(0, cls, text, WS_CHILD | WS_VISIBLE | style, x, y, w, h, parent,
                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                             ::GetModuleHandleA(nullptr), nullptr);
+                             ::GetModuleHandleW(nullptr), nullptr);
   if (c)
-    ::SendMessageA(c, WM_SETFONT, reinterpret_cast<WPARAM>(::GetStockObject(DEFAULT_GUI_FONT)), 0);
+    ::SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(::GetStockObject(DEFAULT_GUI_FONT)), 0);
   return c;
 }
 
@@ -101,14 +101,14 @@ void AttachProgress(HWND w, void (*tick)()) {
   const int top = height / 2 + 11;
   const int left = width - 2 * margin - buttonWidth - margin / 2;
   gProgress.status = w;
-  gProgress.bar = Child(w, PROGRESS_CLASSA, "", 0, 1, margin, top, left, 10);
+  gProgress.bar = Child(w, PROGRESS_CLASSW, L"", 0, 1, margin, top, left, 10);
   gProgress.line =
-      Child(w, "STATIC", "", SS_LEFTNOWORDWRAP | SS_NOPREFIX, 2, margin, top + 12, left, 16);
-  gProgress.cancel = Child(w, "BUTTON", "Cancel", BS_PUSHBUTTON | WS_TABSTOP, IDCANCEL,
+      Child(w, L"STATIC", L"", SS_LEFTNOWORDWRAP | SS_NOPREFIX, 2, margin, top + 12, left, 16);
+  gProgress.cancel = Child(w, L"BUTTON", L"Cancel", BS_PUSHBUTTON | WS_TABSTOP, IDCANCEL,
                            width - margin - buttonWidth, top, buttonWidth, buttonHeight);
-  ::SendMessageA(gProgress.bar, PBM_SETRANGE32, 0, 1000);
+  ::SendMessageW(gProgress.bar, PBM_SETRANGE32, 0, 1000);
   gProgress.base = reinterpret_cast<WNDPROC>(
-      ::SetWindowLongPtrA(w, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(StatusProc)));
+      ::SetWindowLongPtrW(w, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(StatusProc)));
   gProgress.tick = tick;
   gCancel = false;
   ::SetTimer(w, kTimerId, kTickMs, OnTick);
@@ -120,11 +120,11 @@ void ShowProgress(WindowHandle status, const ProgressView& view) {
   if (!status || reinterpret_cast<HWND>(status) != gProgress.status) return;
   if (view.bar != gProgress.bar_pos) {
     gProgress.bar_pos = view.bar;
-    ::SendMessageA(gProgress.bar, PBM_SETPOS, static_cast<WPARAM>(view.bar), 0);
+    ::SendMessageW(gProgress.bar, PBM_SETPOS, static_cast<WPARAM>(view.bar), 0);
   }
   if (view.line != gProgress.text) {
     gProgress.text = view.line;
-    ::SetWindowTextA(gProgress.line, view.line.c_str());
+    ::SetWindowTextW(gProgress.line, Wide(view.line, true).c_str());
   }
   // A phase's end is painted now: the window may go before the next tick.
   // (No messages are handled here: a tick is what may have called this.)
@@ -143,13 +143,13 @@ bool CancelRequested() { return gCancel; }
 
 void PumpMessages() {
   MSG m;
-  while (::PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+  while (::PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
     if (m.message == WM_QUIT) {
       ::PostQuitMessage(static_cast<int>(m.wParam));
       return;
     }
     ::TranslateMessage(&m);
-    ::DispatchMessageA(&m);
+    ::DispatchMessageW(&m);
   }
 }
 
@@ -182,7 +182,7 @@ void DestroyWindow(WindowHandle h) {
   HWND w = reinterpret_cast<HWND>(h);
   if (w && w == gProgress.status) {
     ::KillTimer(w, kTimerId);
-    ::SetWindowLongPtrA(w, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(gProgress.base));
+    ::SetWindowLongPtrW(w, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(gProgress.base));
     gProgress = ProgressWindow();
   }
   ::DestroyWindow(w);
@@ -190,17 +190,19 @@ void DestroyWindow(WindowHandle h) {
 
 intptr_t ShellOpen(const std::string& file, const std::string& params, const std::string& dir,
                    int showCommand) {
-  HINSTANCE r =
-      ::ShellExecuteA(nullptr, nullptr, file.c_str(), params.empty() ? nullptr : params.c_str(),
-                      dir.empty() ? nullptr : dir.c_str(), showCommand);
+  Wide f(file), p(params), d(dir);
+  // A target that is no UTF-8 is one the shell cannot find.
+  if (!f.ok() || !p.ok() || !d.ok()) return kShellFileNotFound;
+  HINSTANCE r = ::ShellExecuteW(nullptr, nullptr, f.c_str(), p.OrNull(), d.OrNull(), showCommand);
   return reinterpret_cast<intptr_t>(r);
 }
 
 WindowHandle FindTopWindow(const std::string& title) {
-  return reinterpret_cast<WindowHandle>(::FindWindowA(nullptr, title.c_str()));
+  Wide t(title);
+  return t.ok() ? reinterpret_cast<WindowHandle>(::FindWindowW(nullptr, t.c_str())) : nullptr;
 }
 
-void PostCloseMessage(WindowHandle h) { ::PostMessageA(reinterpret_cast<HWND>(h), kWmClose, 0, 0); }
+void PostCloseMessage(WindowHandle h) { ::PostMessageW(reinterpret_cast<HWND>(h), kWmClose, 0, 0); }
 
 namespace {
 
@@ -210,7 +212,7 @@ BOOL CALLBACK CloseIfOfProcess(HWND w, LPARAM pid) {
   // The windows a user would close: shown, and not a tool window or dialog
   // that belongs to another of the program's windows.
   if (owner == static_cast<DWORD>(pid) && ::IsWindowVisible(w) && !::GetWindow(w, GW_OWNER))
-    ::PostMessageA(w, kWmClose, 0, 0);
+    ::PostMessageW(w, kWmClose, 0, 0);
   return TRUE;
 }
 

@@ -1,5 +1,5 @@
-// Files and folders of the Windows build: thin wrappers over the
-// single-byte forms of the Win32 calls.
+// Files and folders of the Windows build: thin wrappers over the W forms of
+// the Win32 calls, UTF-8 outside.
 #include <windows.h>
 
 #include <cstring>
@@ -11,27 +11,47 @@ namespace os {
 
 bool IsPathDelimiter(char c) { return c == '\\' || c == ':'; }
 
+namespace {
+
+// Attributes of a path, INVALID_FILE_ATTRIBUTES (with the last error set)
+// when there is none or it is no UTF-8.
+DWORD AttributesOf(const std::string& path) {
+  Wide w(path);
+  if (!w.ok()) {
+    ::SetLastError(kErrInvalidName);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return ::GetFileAttributesW(w.c_str());
+}
+
+void Take(const WIN32_FIND_DATAW& fd, FindData& data) {
+  data.attributes = fd.dwFileAttributes;
+  data.name = Narrow(fd.cFileName);
+}
+
+}  // namespace
+
 bool PathAttributes(const std::string& path, uint32_t& attributes) {
-  const DWORD found = ::GetFileAttributesA(path.c_str());
+  const DWORD found = AttributesOf(path);
   if (found == INVALID_FILE_ATTRIBUTES) return false;
   attributes = found;
   return true;
 }
 
 FindHandle FindFirst(const std::string& pattern, FindData& data) {
-  WIN32_FIND_DATAA fd;
-  HANDLE h = ::FindFirstFileA(pattern.c_str(), &fd);
+  Wide w(pattern);
+  if (!w.ok()) return nullptr;
+  WIN32_FIND_DATAW fd;
+  HANDLE h = ::FindFirstFileW(w.c_str(), &fd);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
-  data.attributes = fd.dwFileAttributes;
-  data.name = fd.cFileName;
+  Take(fd, data);
   return reinterpret_cast<FindHandle>(h);
 }
 
 bool FindNext(FindHandle h, FindData& data) {
-  WIN32_FIND_DATAA fd;
-  if (!::FindNextFileA(reinterpret_cast<HANDLE>(h), &fd)) return false;
-  data.attributes = fd.dwFileAttributes;
-  data.name = fd.cFileName;
+  WIN32_FIND_DATAW fd;
+  if (!::FindNextFileW(reinterpret_cast<HANDLE>(h), &fd)) return false;
+  Take(fd, data);
   return true;
 }
 
@@ -42,8 +62,10 @@ void FindClose(FindHandle h) {
 static int32_t Open(const std::string& path, DWORD access, DWORD share, DWORD disposition,
                     FileHandle& out) {
   out = nullptr;
-  HANDLE h = ::CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+  Wide w(path);
+  if (!w.ok()) return static_cast<int32_t>(kErrInvalidName);
+  HANDLE h =
+      ::CreateFileW(w.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return static_cast<int32_t>(::GetLastError());
   out = reinterpret_cast<FileHandle>(h);
   return 0;
@@ -109,13 +131,17 @@ int32_t FileClose(FileHandle h) {
 }
 
 bool FileCopy(const std::string& from, const std::string& to, bool failIfExists) {
-  return ::CopyFileA(from.c_str(), to.c_str(), failIfExists) != 0;
+  Wide a(from), b(to);
+  return a.ok() && b.ok() && ::CopyFileW(a.c_str(), b.c_str(), failIfExists) != 0;
 }
 bool FileMove(const std::string& from, const std::string& to) {
-  return ::MoveFileA(from.c_str(), to.c_str()) != 0;
+  Wide a(from), b(to);
+  return a.ok() && b.ok() && ::MoveFileW(a.c_str(), b.c_str()) != 0;
 }
 int32_t FileRename(const std::string& from, const std::string& to, bool replace) {
-  if (::MoveFileExA(from.c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return 0;
+  Wide a(from), b(to);
+  if (!a.ok() || !b.ok()) return static_cast<int32_t>(kErrInvalidName);
+  if (::MoveFileExW(a.c_str(), b.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return 0;
   return static_cast<int32_t>(::GetLastError());
 }
 
@@ -129,7 +155,7 @@ bool IsTransientFileError(int32_t code) {
 }
 
 int32_t FileProbeReplaceable(const std::string& path) {
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  const DWORD attributes = AttributesOf(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return static_cast<int32_t>(::GetLastError());
   // A read-only file cannot be opened for writing, but it can be renamed:
   // what the rename needs is the right to delete it, with nobody else
@@ -143,11 +169,11 @@ int32_t FileProbeReplaceable(const std::string& path) {
 }
 
 bool SetReadOnly(const std::string& path, bool readOnly) {
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  const DWORD attributes = AttributesOf(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return false;
   DWORD wanted = readOnly ? (attributes | FILE_ATTRIBUTE_READONLY)
                           : (attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-  return ::SetFileAttributesA(path.c_str(), wanted ? wanted : FILE_ATTRIBUTE_NORMAL) != 0;
+  return ::SetFileAttributesW(Wide(path).c_str(), wanted ? wanted : FILE_ATTRIBUTE_NORMAL) != 0;
 }
 
 int32_t FileSync(FileHandle h) {
@@ -159,11 +185,12 @@ namespace {
 
 bool FlushTree(const std::string& folder) {
   bool all = true;
-  WIN32_FIND_DATAA fd;
-  HANDLE search = ::FindFirstFileA((folder + "\\*").c_str(), &fd);
+  Wide pattern(folder + "\\*");
+  WIN32_FIND_DATAW fd;
+  HANDLE search = pattern.ok() ? ::FindFirstFileW(pattern.c_str(), &fd) : INVALID_HANDLE_VALUE;
   if (search == INVALID_HANDLE_VALUE) return false;
   do {
-    const std::string name = fd.cFileName;
+    const std::string name = Narrow(fd.cFileName);
     if (name == "." || name == "..") continue;
     const std::string path = folder + "\\" + name;
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
@@ -181,7 +208,7 @@ bool FlushTree(const std::string& folder) {
         FileSync(h) != 0)
       all = false;
     FileClose(h);
-  } while (::FindNextFileA(search, &fd));
+  } while (::FindNextFileW(search, &fd));
   ::FindClose(search);
   return all;
 }
@@ -218,10 +245,22 @@ bool SyncVolume(const std::string&) {
   // always follows, is enough.
   return true;
 }
-bool FileDelete(const std::string& path) { return ::DeleteFileA(path.c_str()) != 0; }
-bool DirCreate(const std::string& path) { return ::CreateDirectoryA(path.c_str(), nullptr) != 0; }
-bool DirRemove(const std::string& path) { return ::RemoveDirectoryA(path.c_str()) != 0; }
-bool SetCurrentDir(const std::string& path) { return ::SetCurrentDirectoryA(path.c_str()) != 0; }
+bool FileDelete(const std::string& path) {
+  Wide w(path);
+  return w.ok() && ::DeleteFileW(w.c_str()) != 0;
+}
+bool DirCreate(const std::string& path) {
+  Wide w(path);
+  return w.ok() && ::CreateDirectoryW(w.c_str(), nullptr) != 0;
+}
+bool DirRemove(const std::string& path) {
+  Wide w(path);
+  return w.ok() && ::RemoveDirectoryW(w.c_str()) != 0;
+}
+bool SetCurrentDir(const std::string& path) {
+  Wide w(path);
+  return w.ok() && ::SetCurrentDirectoryW(w.c_str()) != 0;
+}
 
 std::string VerbatimPath(const std::string& path) {
   bool absolute = path.size() >= 3 && path[1] == ':' && path[2] == '\\';
@@ -229,28 +268,30 @@ std::string VerbatimPath(const std::string& path) {
 }
 
 std::string TempPath() {
-  char buf[260];
-  DWORD n = ::GetTempPathA(260, buf);
-  if (n == 0 || n >= sizeof buf) return std::string();
-  return std::string(buf, n);
+  wchar_t buf[MAX_PATH + 1];
+  DWORD n = ::GetTempPathW(MAX_PATH + 1, buf);
+  if (n == 0 || n > MAX_PATH) return std::string();
+  return Narrow(buf, n);
 }
 
 std::string FullPath(const std::string& path) {
-  char buf[MAX_PATH];
-  DWORD n = ::GetFullPathNameA(path.c_str(), sizeof buf, buf, nullptr);
-  if (n == 0 || n >= sizeof buf) return path;
-  return std::string(buf, n);
+  Wide w(path);
+  wchar_t buf[MAX_PATH];
+  DWORD n = w.ok() ? ::GetFullPathNameW(w.c_str(), MAX_PATH, buf, nullptr) : 0;
+  if (n == 0 || n >= MAX_PATH) return path;
+  return Narrow(buf, n);
 }
 
 bool FileVersion(const std::string& path, uint32_t& versionMS, uint32_t& versionLS) {
+  Wide w(path);
   DWORD handle = 0;
-  DWORD size = ::GetFileVersionInfoSizeA(path.c_str(), &handle);
+  DWORD size = w.ok() ? ::GetFileVersionInfoSizeW(w.c_str(), &handle) : 0;
   if (size == 0) return false;
   std::string buffer(size, '\0');
-  if (!::GetFileVersionInfoA(path.c_str(), 0, size, &buffer[0])) return false;
+  if (!::GetFileVersionInfoW(w.c_str(), 0, size, &buffer[0])) return false;
   VS_FIXEDFILEINFO* info = nullptr;
   UINT len = 0;
-  if (!::VerQueryValueA(&buffer[0], "\\", reinterpret_cast<void**>(&info), &len) || !info ||
+  if (!::VerQueryValueW(&buffer[0], L"\\", reinterpret_cast<void**>(&info), &len) || !info ||
       len < sizeof(VS_FIXEDFILEINFO))
     return false;
   versionMS = info->dwFileVersionMS;
@@ -260,12 +301,15 @@ bool FileVersion(const std::string& path, uint32_t& versionMS, uint32_t& version
 
 // ---- configuration ---------------------------------------------------------
 
+// The reader takes an ANSI file in the system code page, and a UTF-16 one
+// by its byte order mark. A value is at most 1023 characters, as before.
 std::string ProfileString(const std::string& section, const std::string& key,
                           const std::string& defaultValue, const std::string& file) {
-  char buf[1024];
-  DWORD n = ::GetPrivateProfileStringA(section.c_str(), key.c_str(), defaultValue.c_str(), buf,
-                                       sizeof buf, file.c_str());
-  return std::string(buf, n);
+  Wide path(file), s(section), k(key), d(defaultValue, true);
+  if (!path.ok()) return defaultValue;
+  wchar_t buf[1024];
+  DWORD n = ::GetPrivateProfileStringW(s.c_str(), k.c_str(), d.c_str(), buf, 1024, path.c_str());
+  return Narrow(buf, n);
 }
 
 }  // namespace os

@@ -34,7 +34,7 @@ constexpr uint64_t kPollMs = 250;
 // frees it. Everything below `lock` is read and written under it.
 struct Transfer {
   explicit Transfer(const TransferLimits& limits)
-      : wake(::CreateEventA(nullptr, FALSE, FALSE, nullptr)), watch(limits, MonotonicMs()) {}
+      : wake(::CreateEventW(nullptr, FALSE, FALSE, nullptr)), watch(limits, MonotonicMs()) {}
   ~Transfer() {
     if (wake) ::CloseHandle(wake);
   }
@@ -43,8 +43,8 @@ struct Transfer {
 
   LONG refs = 2;
   HINTERNET session = nullptr;
-  std::string url;
-  std::string requestHeaders;  // Range and If-Range, when asked for
+  Wide url;
+  Wide requestHeaders;  // Range and If-Range, when asked for
   DWORD flags = 0;
 
   // Signalled for the program's thread, which waits with its messages
@@ -92,29 +92,29 @@ class Locked {
   Transfer* t_;
 };
 
+// A header of the answer as sent; sizes are in bytes, the text in UTF-16.
 std::string QueryText(HINTERNET h, DWORD info) {
-  std::string text(256, '\0');
+  std::vector<wchar_t> text(256);
   for (;;) {
-    DWORD size = static_cast<DWORD>(text.size()), index = 0;
-    if (::HttpQueryInfoA(h, info, &text[0], &size, &index)) {
-      text.resize(size);
-      return text;
-    }
-    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || size <= text.size() || size > 64 * 1024)
+    DWORD size = static_cast<DWORD>(text.size() * sizeof(wchar_t)), index = 0;
+    if (::HttpQueryInfoW(h, info, text.data(), &size, &index))
+      return Narrow(text.data(), size / sizeof(wchar_t));
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || size <= text.size() * sizeof(wchar_t) ||
+        size > 64 * 1024)
       return std::string();
-    text.resize(size + 1);
+    text.resize(size / sizeof(wchar_t) + 1);
   }
 }
 
 DWORD WINAPI RunTransfer(void* arg) {
   Transfer* t = static_cast<Transfer*>(arg);
   // The extra lines go in as HttpAddRequestHeaders adds them.
-  HINTERNET r = ::InternetOpenUrlA(
-      t->session, t->url.c_str(), t->requestHeaders.empty() ? nullptr : t->requestHeaders.c_str(),
-      t->requestHeaders.empty() ? 0 : static_cast<DWORD>(-1L), t->flags, 0);
+  HINTERNET r =
+      ::InternetOpenUrlW(t->session, t->url.c_str(), t->requestHeaders.OrNull(),
+                         t->requestHeaders.size() ? static_cast<DWORD>(-1L) : 0, t->flags, 0);
   DWORD status = 0, size = sizeof status, index = 0;
   if (r &&
-      !::HttpQueryInfoA(r, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, &index))
+      !::HttpQueryInfoW(r, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, &index))
     status = 0;
   const std::string location = r ? QueryText(r, HTTP_QUERY_LOCATION) : std::string();
   const std::string length = r ? QueryText(r, HTTP_QUERY_CONTENT_LENGTH) : std::string();
@@ -233,25 +233,28 @@ struct NetState {
 };
 
 NetHandle NetOpen(const std::string& agent) {
-  HINTERNET h = ::InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  HINTERNET h =
+      ::InternetOpenW(Wide(agent, true).c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   if (!h) return nullptr;
   // WinINet's own waits as a second line behind the limits of each request.
   DWORD timeout = 30000;
   for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
                        INTERNET_OPTION_RECEIVE_TIMEOUT})
-    ::InternetSetOptionA(h, option, &timeout, sizeof timeout);
+    ::InternetSetOptionW(h, option, &timeout, sizeof timeout);
   return new NetState{h, nullptr};
 }
 
 NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache,
                   const TransferLimits& limits, const RangeRequest* range) {
-  if (!session || session->transfer || !HasWebScheme(url)) return nullptr;
+  Wide wideUrl(url);
+  if (!session || session->transfer || !HasWebScheme(url) || !wideUrl.ok()) return nullptr;
   auto* t = new Transfer(limits);
   t->session = session->session;
-  t->url = url;
+  t->url = wideUrl;
   if (range) {
-    t->requestHeaders = "Range: bytes=" + std::to_string(range->from) + "-\r\n";
-    if (!range->ifRange.empty()) t->requestHeaders += "If-Range: " + range->ifRange + "\r\n";
+    std::string headers = "Range: bytes=" + std::to_string(range->from) + "-\r\n";
+    if (!range->ifRange.empty()) headers += "If-Range: " + range->ifRange + "\r\n";
+    t->requestHeaders = Wide(headers, true);
   }
   // Redirects are followed above this layer, where each hop is checked;
   // nothing fetched is stored a second time in the user's profile, and no

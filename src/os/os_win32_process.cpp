@@ -6,6 +6,7 @@
 #include <tlhelp32.h>
 
 #include <cstring>
+#include <vector>
 
 #include "os/cmdline.h"
 #include "os/os.h"
@@ -14,14 +15,38 @@
 namespace os {
 
 std::string ExePath() {
-  char buf[MAX_PATH + 1];
-  DWORD n = ::GetModuleFileNameA(nullptr, buf, MAX_PATH);
-  return std::string(buf, n);
+  // A folder may be deeper than MAX_PATH: the buffer grows until it holds
+  // the whole path.
+  std::vector<wchar_t> buf(MAX_PATH + 1);
+  for (;;) {
+    DWORD n = ::GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+    if (n < buf.size() || buf.size() >= 32768) return Narrow(buf.data(), n);
+    buf.resize(buf.size() * 2);
+  }
 }
 
-std::string Argument(int index) {
-  const char* cmd = ::GetCommandLineA();
-  return ArgumentOf(cmd ? cmd : "", index);
+std::string Argument(int index) { return ArgumentOf(Narrow(::GetCommandLineW()), index); }
+
+std::vector<std::string> ConsoleArguments(int, char**) {
+  std::vector<std::string> args;
+  int count = 0;
+  if (LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count)) {
+    for (int i = 0; i < count; ++i) args.push_back(Narrow(wide[i]));
+    ::LocalFree(wide);
+  }
+  return args;
+}
+
+namespace {
+UINT gConsoleCodePage = 0;  // 0: no console
+}  // namespace
+
+Utf8Console::Utf8Console() {
+  gConsoleCodePage = ::GetConsoleOutputCP();
+  if (gConsoleCodePage) ::SetConsoleOutputCP(CP_UTF8);
+}
+Utf8Console::~Utf8Console() {
+  if (gConsoleCodePage) ::SetConsoleOutputCP(gConsoleCodePage);
 }
 
 void ComInitialize() { ::CoInitialize(nullptr); }
@@ -51,15 +76,16 @@ void ExitProcess(int code) { ::ExitProcess(static_cast<UINT>(code)); }
 int ExitCodeFor(int32_t code) { return code; }
 
 Elevation RunElevated(const std::string& parameters, int32_t& exitCode) {
-  const std::string exe = ExePath();
-  SHELLEXECUTEINFOA info = {};
+  Wide exe(ExePath()), params(parameters);
+  if (!exe.ok() || !params.ok()) return Elevation::kUnavailable;
+  SHELLEXECUTEINFOW info = {};
   info.cbSize = sizeof info;
   info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-  info.lpVerb = "runas";
+  info.lpVerb = L"runas";
   info.lpFile = exe.c_str();
-  info.lpParameters = parameters.c_str();
+  info.lpParameters = params.c_str();
   info.nShow = SW_SHOWNORMAL;
-  if (!::ShellExecuteExA(&info))
+  if (!::ShellExecuteExW(&info))
     return ::GetLastError() == ERROR_CANCELLED ? Elevation::kDeclined : Elevation::kUnavailable;
   if (!info.hProcess) return Elevation::kUnavailable;
   // The copy may take as long as its download: this thread keeps answering.
@@ -76,35 +102,29 @@ std::string MachineId() {
   // this value; the flag asks for the machine's own (and is ignored where
   // there is only one view).
   HKEY key = nullptr;
-  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Cryptography", 0,
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Cryptography", 0,
                       KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
     return std::string();
-  char value[256];
+  wchar_t value[256];
   DWORD type = 0, size = sizeof value;
-  const LONG got =
-      ::RegQueryValueExA(key, "MachineGuid", nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+  const LONG got = ::RegQueryValueExW(key, L"MachineGuid", nullptr, &type,
+                                      reinterpret_cast<BYTE*>(value), &size);
   ::RegCloseKey(key);
   if (got != ERROR_SUCCESS || type != REG_SZ) return std::string();
   // The stored text may or may not carry its terminating zero.
-  return std::string(value, strnlen(value, size));
-}
-
-std::string ToOemCodePage(const std::string& text) {
-  std::string oem(text.size() + 1, '\0');
-  if (!::CharToOemA(text.c_str(), &oem[0])) return text;
-  return oem.c_str();
+  return Narrow(value, wcsnlen(value, size / sizeof(wchar_t)));
 }
 
 struct SnapshotState {
   HANDLE snap;
-  PROCESSENTRY32 entry;
+  PROCESSENTRY32W entry;
 };
 
 uint32_t ProcessId(SnapshotHandle h) { return h->entry.th32ProcessID; }
 
 namespace {
-std::string NameOf(const PROCESSENTRY32& e) {
-  return std::string(e.szExeFile, strnlen(e.szExeFile, sizeof e.szExeFile));
+std::string NameOf(const PROCESSENTRY32W& e) {
+  return Narrow(e.szExeFile, wcsnlen(e.szExeFile, MAX_PATH));
 }
 }  // namespace
 
@@ -118,15 +138,15 @@ SnapshotHandle ProcessSnapshot() {
 
 bool ProcessFirst(SnapshotHandle h, std::string& imageName) {
   SnapshotState* w = h;
-  w->entry.dwSize = sizeof(PROCESSENTRY32);
-  if (!::Process32First(w->snap, &w->entry)) return false;
+  w->entry.dwSize = sizeof(PROCESSENTRY32W);
+  if (!::Process32FirstW(w->snap, &w->entry)) return false;
   imageName = NameOf(w->entry);
   return true;
 }
 
 bool ProcessNext(SnapshotHandle h, std::string& imageName) {
   SnapshotState* w = h;
-  if (!::Process32Next(w->snap, &w->entry)) return false;
+  if (!::Process32NextW(w->snap, &w->entry)) return false;
   imageName = NameOf(w->entry);
   return true;
 }

@@ -4,6 +4,10 @@
 
 #include <set>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "os/os.h"
 #include "testutil.h"
 
@@ -66,3 +70,74 @@ TEST(FileOperations, MoveCopyDeleteKeepWindowsRules) {
   EXPECT_TRUE(inMissingFolder == os::kErrFileNotFound || inMissingFolder == os::kErrPathNotFound)
       << inMissingFolder;
 }
+
+// Names in any script, whatever the system code page: the layer takes and
+// gives UTF-8 on both builds.
+TEST(FileOperations, NamesInAnyScript) {
+  TempDir dir;
+  const std::string folder =
+      dir / "\xD0\x9F\xD1\x80\xD0\xBE\xD0\xB3\xD1\x80\xD0\xB0\xD0\xBC\xD0\xBC\xD1\x8B";
+  const std::string file =
+      folder + S + "\xE6\x9D\x8E \xD0\xA1\xD0\xBF\xD1\x80\xD0\xB0\xD0\xB2\xD0\xBA\xD0\xB0.txt";
+  ASSERT_TRUE(os::DirCreate(folder));
+  os::FileHandle h = nullptr;
+  ASSERT_EQ(os::FileCreateShared(file, h), 0);
+  uint32_t written = 0;
+  ASSERT_EQ(os::FileWrite(h, "text", 4, written), 0);
+  ASSERT_EQ(os::FileClose(h), 0);
+  EXPECT_EQ(Search(folder + S + "*.txt"),
+            std::set<std::string>{
+                "\xE6\x9D\x8E \xD0\xA1\xD0\xBF\xD1\x80\xD0\xB0\xD0\xB2\xD0\xBA\xD0\xB0.txt"});
+  EXPECT_EQ(testutil::ReadFile(file), "text");
+  EXPECT_TRUE(os::FileMoveReplace(file, folder + S + "\xCE\xB1.txt"));
+  uint32_t attributes = 0;
+  EXPECT_TRUE(os::PathAttributes(folder + S + "\xCE\xB1.txt", attributes));
+  EXPECT_TRUE(os::FileDelete(folder + S + "\xCE\xB1.txt"));
+  EXPECT_TRUE(os::DirRemove(folder));
+}
+
+#ifdef _WIN32
+// What the program gives that is no UTF-8 names nothing and fails clearly,
+// never another file.
+TEST(FileOperations, NamesThatAreNoUtf8FailAtTheEdge) {
+  TempDir dir;
+  WriteFile(dir / "plain.txt", "x");
+  os::FileHandle h = nullptr;
+  for (const std::string bad : {"\xFF.txt", "plain.txt\xC3", "\xC0\xAEplain.txt"}) {
+    EXPECT_EQ(os::FileOpenRead(dir / bad, h), ERROR_INVALID_NAME) << bad;
+    EXPECT_EQ(os::FileCreateShared(dir / bad, h), ERROR_INVALID_NAME) << bad;
+    EXPECT_FALSE(os::FileDelete(dir / bad));
+    EXPECT_FALSE(os::FileCopy(dir / "plain.txt", dir / bad, false));
+    EXPECT_EQ(os::FileRename(dir / "plain.txt", dir / bad, true), ERROR_INVALID_NAME);
+    EXPECT_FALSE(os::DirCreate(dir / bad));
+    os::FindData found;
+    EXPECT_EQ(os::UniqueFind(os::FindFirst(dir / bad, found)).Get(), nullptr);
+    EXPECT_LE(os::ShellOpen(dir / bad, "", "", os::kSwHide), os::kShellLastError);
+  }
+  EXPECT_EQ(Search(dir / "*"), (std::set<std::string>{".", "..", "plain.txt"}));
+  // A text stored in the system code page arrives as UTF-8.
+  if (::GetACP() == 1252) {
+    EXPECT_EQ(os::SystemCodePageToUtf8("caf\xE9 \x80"), "caf\xC3\xA9 \xE2\x82\xAC");
+  }
+}
+
+// What Windows gives that is no UTF-16 (a surrogate without its pair, which
+// NTFS takes in a name) comes back as the same name.
+TEST(FileOperations, ALoneSurrogateInANameNamesTheSameFile) {
+  TempDir dir;
+  const std::string folder = dir.Path();
+  std::wstring name(folder.begin(), folder.end());  // the temporary folder is ASCII here
+  name += L"\xD800odd.txt";
+  HANDLE made = ::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (made == INVALID_HANDLE_VALUE)
+    GTEST_SKIP() << "this file system takes no such name (Wine's are Unix names, in UTF-8)";
+  ::CloseHandle(made);
+  const std::string odd = "\xED\xA0\x80odd.txt";
+  EXPECT_EQ(Search(dir / "*odd.txt"), std::set<std::string>{odd});
+  os::FileHandle h = nullptr;
+  ASSERT_EQ(os::FileOpenRead(dir / odd, h), 0);
+  os::FileClose(h);
+  EXPECT_TRUE(os::FileDelete(dir / odd));
+}
+#endif

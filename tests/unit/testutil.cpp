@@ -55,13 +55,15 @@ bool PyZip(const std::string& path, const std::string& entries) {
   return made;
 }
 
+// Paths are UTF-8, as the program's own: on Windows the stream opens the
+// wide name.
 void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  std::ofstream f(fs::u8path(path), std::ios::binary | std::ios::trunc);
   f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
+  std::ifstream f(fs::u8path(path), std::ios::binary);
   std::ostringstream s;
   s << f.rdbuf();
   return s.str();

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# PELMATIC.EXE must run from a bare folder: it may import system DLLs only,
+# PELMATIC.EXE must run from a bare folder: it may import system DLLs only
+# (and of them the W forms, as it takes and gives UTF-16),
 # it carries its version resource, and it stays within 288 KiB (it travels
 # with every copy of the application it updates); the 32-bit and the 64-bit
 # build alike. With "console", the program checked is the vendor's tool:
@@ -19,6 +20,14 @@ dlls=$("$tools-objdump" -p "$exe" | awk '/DLL Name:/ {print tolower($3)}')
 bad=0
 for d in $dlls; do
   case "$allowed" in *" $d "*) echo "import ok: $d" ;; *) echo "NOT a system DLL: $d"; bad=1 ;; esac
+done
+# The program calls the W forms only. The A imports left are the MinGW
+# runtime's own (libgcc's frame registration, winpthreads' unnamed events,
+# the C runtime's start-up and libstdc++'s error texts), which pass no name
+# or text of the program's.
+runtime_a=" CreateEventA CreateSemaphoreA GetModuleHandleA LoadLibraryA OutputDebugStringA FormatMessageA GetStartupInfoA "
+for f in $("$tools-objdump" -p "$exe" | awk '$3 ~ /[a-z0-9]A$/ && $1 ~ /^[0-9a-f]+$/ {print $3}'); do
+  case "$runtime_a" in *" $f "*) ;; *) echo "A form imported: $f"; bad=1 ;; esac
 done
 if [ "$kind" = console ]; then
   headers=$("$tools-objdump" -p "$exe")
