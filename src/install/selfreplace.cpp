@@ -13,32 +13,21 @@ std::string GetFileVersionString(const std::string& path) {
          std::to_string(ls >> 16) + "." + std::to_string(ls & 0xFFFF);
 }
 
-namespace {
-
-// The folder as the command interpreter must read it: in the OEM code page
-// it reads batch files in, and with every % doubled so that no part of the
-// name is taken for a variable.
-std::string ScriptPath(const std::string& path) {
-  std::string out;
-  for (char c : os::ToOemCodePage(path)) {
-    out += c;
-    if (c == '%') out += '%';
-  }
-  return out;
-}
-
-}  // namespace
-
-std::string BuildReplaceScript(const std::string& appDir) {
-  const std::string dir = ScriptPath(appDir);
+// The script names no folder: it is started in the application folder and
+// names the files there by their bare names. The interpreter reads a batch
+// file in the console's code page, where a folder such as C:\Программы has
+// no name at all, and would take a % or a ^ in a folder's name for part of
+// a command; what is left is ASCII, read alike everywhere. Its first line
+// makes sure it runs where it lies: nowhere else does a @Runme.bat stand
+// beside the files it would delete.
+std::string BuildReplaceScript() {
   const std::string crlf = "\r\n";
-  const std::string del = "del \"" + dir + "PELMATIC.EXE\"" + crlf;
-  const std::string gone = "if not exist \"" + dir + "PELMATIC.EXE\" goto swap" + crlf;
+  const std::string del = "del \"PELMATIC.EXE\"" + crlf;
+  const std::string gone = "if not exist \"PELMATIC.EXE\" goto swap" + crlf;
   const std::string second = "ping -n 2 127.0.0.1 >nul" + crlf;
   std::string s;
-  s.reserve(kReplaceTries * (del.size() + gone.size() + second.size()) + 2 * dir.size() + 200);
-  s += "chdir \"" + dir + "\"" + crlf;
-  s += dir.substr(0, 2) + crlf;
+  s.reserve(kReplaceTries * (del.size() + gone.size() + second.size()) + 200);
+  s += "if not exist \"@Runme.bat\" goto end" + crlf;
   // Windows lets nobody delete a program file while a copy of it runs: the
   // old checker goes once every copy has ended (the run that started an
   // elevated copy may still show its notice), tried once a second.
@@ -49,7 +38,8 @@ std::string BuildReplaceScript(const std::string& appDir) {
   }
   s += ":swap" + crlf;
   s += "rename \"NEW_PELMATIC.EXE\"  \"pelmatic.exe\"" + crlf;
-  s += "del \"" + dir + "@Runme.bat\"" + crlf;
+  s += "del \"@Runme.bat\"" + crlf;
+  s += ":end" + crlf;
   return s;
 }
 
@@ -78,7 +68,7 @@ void ScheduleSelfReplace() {
     return;
   }
   const std::string script = gRun.AppDir + "@Runme.bat";
-  WriteScript(script, BuildReplaceScript(gRun.AppDir));
+  WriteScript(script, BuildReplaceScript());
   os::SetCurrentDir(gRun.AppDir);
   os::ShellOpen(script, "", gRun.AppDir, os::kSwHide);
 }

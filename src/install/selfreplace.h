@@ -10,8 +10,9 @@ std::string GetFileVersionString(const std::string& path);
 // before it gives up and leaves NEW_PELMATIC.EXE for the next installation.
 constexpr int kReplaceTries = 300;
 
-// The lines of @Runme.bat for an application folder, each ended by CR LF.
-std::string BuildReplaceScript(const std::string& appDir);
+// The lines of @Runme.bat, each ended by CR LF: the same for every
+// application folder, which the script finds as its own.
+std::string BuildReplaceScript();
 
 // Swaps in NEW_PELMATIC.EXE after the program has ended when its version is
 // newer than that of PELMATIC.EXE; deletes it otherwise.
