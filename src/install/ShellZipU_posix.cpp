@@ -6,6 +6,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +38,10 @@ ArchivePtr OpenZip(const std::string& path, bool byDirectory = true) {
     archive_read_support_format_zip_seekable(a.get());
   else
     archive_read_support_format_zip_streamable(a.get());
+  // A name without the UTF-8 flag is in code page 437, as the shell reads
+  // it; one with the flag stays UTF-8.
+  if (archive_read_set_options(a.get(), "zip:hdrcharset=CP437") < ARCHIVE_WARN)
+    return ArchivePtr(nullptr, archive_read_free);
   if (archive_read_open_filename(a.get(), path.c_str(), 65536) != ARCHIVE_OK)
     return ArchivePtr(nullptr, archive_read_free);
   return a;
@@ -212,9 +217,35 @@ bool ReadThrough(archive* a) {
 
 }  // namespace
 
+namespace {
+
+// libarchive gives names in the character set of the locale: for the
+// extraction it is UTF-8, the program's own, whatever the process's
+// locale, on this thread alone.
+class Utf8Names {
+ public:
+  Utf8Names() : utf8_(::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0))) {
+    if (utf8_) previous_ = ::uselocale(utf8_);
+  }
+  ~Utf8Names() {
+    if (!utf8_) return;
+    ::uselocale(previous_);
+    ::freelocale(utf8_);
+  }
+  Utf8Names(const Utf8Names&) = delete;
+  Utf8Names& operator=(const Utf8Names&) = delete;
+
+ private:
+  locale_t utf8_;
+  locale_t previous_ = static_cast<locale_t>(0);
+};
+
+}  // namespace
+
 bool UnzipWithShell(const std::string& archivePath, const std::string& destination,
                     const std::string& filter) {
   if (!FileExists(archivePath)) return false;
+  Utf8Names names;
 
   // First pass: every entry safe before a single byte is written. Entries
   // are found through the central directory, so skipping their data here

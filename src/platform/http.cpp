@@ -107,11 +107,29 @@ std::string ResolveUrl(const std::string& base, const std::string& reference) {
   return origin + RemoveDotSegments(folder + path) + rest;
 }
 
+std::string PercentEncodeUrl(const std::string& url) {
+  const size_t scheme = url.find("://");
+  const size_t path = scheme == std::string::npos ? 0 : url.find_first_of("/?#", scheme + 3);
+  if (path == std::string::npos) return url;
+  std::string out = url.substr(0, path);
+  for (size_t i = path; i < url.size(); ++i) {
+    const auto c = static_cast<unsigned char>(url[i]);
+    if (c < 0x80) {
+      out += url[i];
+    } else {
+      out += '%';
+      out += "0123456789ABCDEF"[c >> 4];
+      out += "0123456789ABCDEF"[c & 0xF];
+    }
+  }
+  return out;
+}
+
 os::UniqueNet OpenUrlAnswer(os::NetHandle session, const std::string& url, bool noCache,
                             const os::TransferLimits& limits, const os::RangeRequest* range,
                             int& status) {
   status = 0;
-  std::string current = url;
+  std::string current = PercentEncodeUrl(url);
   if (!AllowedHop(current, current)) return os::UniqueNet();
   for (int hop = 0;; ++hop) {
     os::UniqueNet request(os::UrlOpen(session, current, noCache, limits, range));
@@ -123,7 +141,7 @@ os::UniqueNet OpenUrlAnswer(os::NetHandle session, const std::string& url, bool 
     const std::string location = os::UrlLocation(request.Get());
     // A redirect that is not followed is an answer of its own.
     if (location.empty() || hop == kMaxRedirects) return request;
-    std::string next = ResolveUrl(current, location);
+    std::string next = PercentEncodeUrl(ResolveUrl(current, location));
     next = next.substr(0, next.find('#'));  // a fragment is never sent
     if (!AllowedHop(current, next)) return request;
     current = next;

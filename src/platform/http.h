@@ -38,3 +38,8 @@ bool IsWebUrl(const std::string& url);
 // The absolute URL that a reference (a Location value) names, relative to
 // the absolute URL base, as RFC 3986 resolves it.
 std::string ResolveUrl(const std::string& base, const std::string& reference);
+
+// url with every byte of its path, query and fragment that is not ASCII
+// percent-encoded (RFC 3986): a name such as Справка.zip is asked for by
+// its UTF-8 bytes, alike on every build. The scheme and the host stay.
+std::string PercentEncodeUrl(const std::string& url);

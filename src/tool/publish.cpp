@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "os/utf16.h"
 #include "platform/hex.h"
 #include "version/keys.h"
 #include "version/manifest.h"
@@ -43,6 +44,17 @@ std::string LineAt(const std::string& text, size_t at, size_t& number) {
   for (size_t i = 0; i < start; ++i) number += text[i] == '\n';
   size_t end = text.find_first_of("\r\n", at);
   return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// The text after a leading UTF-8 byte order mark: where lines begin.
+std::string WithoutMark(const std::string& text) {
+  return text.compare(0, 3, kUtf8Mark) == 0 ? text.substr(3) : text;
+}
+
+bool IsAscii(const std::string& s) {
+  for (unsigned char c : s)
+    if (c >= 0x80) return false;
+  return true;
 }
 
 }  // namespace
@@ -116,10 +128,15 @@ std::string ComposeManifest(const Release& r) {
   line("rollout_start=", r.rolloutStart);
   line("rollout_hours=", r.rolloutHours);
   for (const auto& [base, value] : r.deltas) text += DeltaKey(base) + "=" + value + "\r\n";
+  // A text in UTF-8 beyond ASCII (notes in any script, a name such as
+  // Справка.zip) is marked as such; without the mark installed copies
+  // would read it in their system code page.
+  if (!IsAscii(text) && CleanUtf8(text) == text) text = kUtf8Mark + text;
   return text;
 }
 
-std::vector<std::string> DeltaBases(const std::string& text) {
+std::vector<std::string> DeltaBases(const std::string& manifest) {
+  const std::string text = WithoutMark(manifest);
   std::vector<std::string> bases;
   const std::string prefix = DeltaKey("");
   for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1)) {
@@ -130,7 +147,8 @@ std::vector<std::string> DeltaBases(const std::string& text) {
   return bases;
 }
 
-std::string RefuseManifest(const std::string& text) {
+std::string RefuseManifest(const std::string& manifest) {
+  const std::string text = WithoutMark(manifest);
   size_t number = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     const bool lfAlone = text[i] == '\n' && (i == 0 || text[i - 1] != '\r');

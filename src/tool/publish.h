@@ -27,7 +27,8 @@ std::string RefuseVersion(const std::string& ver, const std::string& previous);
 
 // The manifest's lines, CR LF, in the order ver, file, filealt, mode, msg,
 // product, digests and sizes, expires, rollout keys, deltas; the notes
-// closed by "<>".
+// closed by "<>". Texts in UTF-8 beyond ASCII put the UTF-8 byte order mark
+// first, by which installed copies read the manifest as UTF-8.
 std::string ComposeManifest(const Release& release);
 
 // Why the manifest text (without its signature line) would not be read

@@ -40,7 +40,10 @@ const char kUsage[] =
     "                [URL-OR-FOLDER]\n"
     "  pelmatic-tool rollout --product NAME --ver V [--machine-id ID] [--share P]\n"
     "  pelmatic-tool delta --from OLD.zip --to NEW.zip --out DELTA.zip\n"
-    "A key file of - is read from standard input.\n";
+    "A key file of - is read from standard input.\n"
+    "Notes in UTF-8 (any script) and names beyond ASCII make a manifest that begins with\n"
+    "the UTF-8 byte order mark, by which installed copies read it as UTF-8; a manifest\n"
+    "without it is read in the system code page of each installed copy.\n";
 
 constexpr uint64_t kKeyMaxBytes = 64 << 10;
 
@@ -323,6 +326,7 @@ int Manifest(const Arguments& a, std::istream& in, std::ostream& out) {
   ReadRolloutOptions(a, r);
   if (!a.Get("--notes").empty()) {
     r.notes = ReadAll(a.Get("--notes"), kManifestMaxBytes / 2);
+    if (r.notes.compare(0, 3, kUtf8Mark) == 0) r.notes.erase(0, 3);  // the manifest gets its own
     Check(RefuseValue("the notes file", r.notes, true));
   }
   Describe("--file", a.Need("--file"), r.file, r.sha256, r.size);

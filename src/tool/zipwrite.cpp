@@ -126,7 +126,11 @@ bool ZipWriter::Write(const std::string& bytes) {
 
 void ZipWriter::PutShared(std::string& out, const Entry& e) const {
   Put16(out, kVersion);
-  Put16(out, 0);  // no flags: sizes and CRC are in the header
+  // Sizes and CRC are in the header; a name that is not ASCII is marked as
+  // UTF-8, or it would be read in code page 437.
+  bool ascii = true;
+  for (char c : e.name) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  Put16(out, ascii ? 0 : 0x0800);
   Put16(out, e.folder ? 0 : kDeflate);
   Put16(out, dosTime_);
   Put16(out, dosDate_);

@@ -6,6 +6,7 @@
 
 #include "core/errors.h"
 #include "core/runstate.h"
+#include "os/utf16.h"
 #include "platform/download.h"
 #include "platform/files.h"
 #include "platform/http.h"
@@ -249,6 +250,7 @@ int32_t EvaluateManifest() {
   } else {
     text += '\r';  // a last line without line end still has its value found
   }
+  text = ManifestAsUtf8(text);
 
   gRun.RemoteVer = KeyValue(text, "ver");
   if (!gRun.RemoteVer.empty()) result = CompareVersions(gRun.RemoteVer, gRun.VerNow) > 0 ? 1 : 0;
@@ -280,6 +282,11 @@ int32_t EvaluateManifest() {
     gRun.DeltaSize = delta.size;
   }
   return result;
+}
+
+std::string ManifestAsUtf8(const std::string& text) {
+  if (text.compare(0, 3, kUtf8Mark) == 0) return CleanUtf8(text.substr(3));
+  return os::SystemCodePageToUtf8(text);
 }
 
 std::string DeltaKey(const std::string& baseVersion) { return "delta_" + baseVersion; }

@@ -21,6 +21,13 @@ bool FetchText(const std::string& url, std::string& text, std::string* raw = nul
 // texts below) and the fields stay empty.
 int32_t EvaluateManifest();
 
+// The UTF-8 byte order mark, and the text of a manifest as the program's
+// UTF-8: after the mark it is UTF-8 already (bytes that are no UTF-8 turn
+// into U+FFFD); without it, it is in the system code page. The signature
+// and the digests cover the bytes as served, never this text.
+constexpr const char* kUtf8Mark = "\xEF\xBB\xBF";
+std::string ManifestAsUtf8(const std::string& text);
+
 extern const char* const kReasonNotSigned;
 extern const char* const kReasonBadSignature;
 extern const char* const kReasonOtherProduct;

@@ -85,13 +85,22 @@ class ServedCase(unittest.TestCase):
         self.server.clear_log()
 
 
-class AppFolder:
-    """A temporary application folder holding the program as PELMATIC.EXE."""
+# Folders named in scripts beyond ASCII: the temporary folder (the root of
+# the case, which TMPDIR names) and the application folder inside it.
+ANY_SCRIPT = ("pelmatic-\u674e-", ("\u041f\u0440\u043e\u0433\u0440\u0430\u043c\u043c\u044b",
+                                 "\u0420\u0435\u0434\u0430\u043a\u0442\u043e\u0440"))
 
-    def __init__(self):
-        self.root = tempfile.mkdtemp(prefix="pelmatic-e2e-")
-        self.dir = os.path.join(self.root, "app")
-        os.mkdir(self.dir)
+
+class AppFolder:
+    """A temporary application folder holding the program as PELMATIC.EXE;
+    folders, when given, are the root's prefix and the folder's names below
+    it (ANY_SCRIPT)."""
+
+    def __init__(self, folders=None):
+        prefix, names = folders or ("pelmatic-e2e-", ("app",))
+        self.root = tempfile.mkdtemp(prefix=prefix)
+        self.dir = os.path.join(self.root, *names)
+        os.makedirs(self.dir)
         self.exe = os.path.join(self.dir, "PELMATIC.EXE")
         shutil.copy2(BIN, self.exe)
         # Documents and URLs go to a recording stand-in for the desktop's opener.
@@ -112,9 +121,9 @@ class AppFolder:
         with open(self.path(name), "wb") as f:
             f.write(data)
 
-    def ini(self, **keys):
+    def ini(self, encoding="latin-1", **keys):
         lines = ["[Check]"] + ["%s=%s" % (k, v) for k, v in keys.items()]
-        self.write("pelmatic.ini", "\r\n".join(lines) + "\r\n")
+        self.write("pelmatic.ini", ("\r\n".join(lines) + "\r\n").encode(encoding))
 
     def env(self):
         env = dict(os.environ)
@@ -250,8 +259,8 @@ class UpdateFolder(AppFolder):
     """An application folder whose desktop also runs the programs handed to
     it, as a desktop runs a downloaded installer the user opens."""
 
-    def __init__(self):
-        super().__init__()
+    def __init__(self, folders=None):
+        super().__init__(folders)
         self.appdir = os.path.realpath(self.dir) + "/"
         self.tmpdir = os.path.realpath(self.root) + "/"
         with open(os.path.join(self.bin, "xdg-open"), "w") as f:

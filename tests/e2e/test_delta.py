@@ -9,7 +9,7 @@ import random
 import unittest
 import zipfile
 
-from e2e.support import (COMPLETE, UpdateFolder, read, start_serving, stop_serving, tree,
+from e2e.support import (ANY_SCRIPT, COMPLETE, UpdateFolder, read, start_serving, stop_serving, tree,
                          update_question, zip_bytes)
 from e2e.test_tool import ToolCase
 
@@ -31,6 +31,8 @@ def tearDownModule():
 
 
 class DeltaUpdate(ToolCase):
+    FOLDER = None  # or ANY_SCRIPT, for folders named beyond ASCII
+
     def setUp(self):
         super().setUp()
         SERVER.set_faults({})
@@ -57,7 +59,7 @@ class DeltaUpdate(ToolCase):
         self.assertEqual(code, 0, err)
 
     def installation(self):
-        app = UpdateFolder()
+        app = UpdateFolder(self.FOLDER)
         self.addCleanup(app.cleanup)
         app.ini(ver_now="2.30", ver_file="editor", url_file=SERVER.url, url_down="x",
                 pub_key=self.pub_key)
@@ -164,6 +166,10 @@ class DeltaUpdate(ToolCase):
         with open(path, "r+b") as f:
             f.seek(10)
             f.write(b"X")
+
+
+class DeltaUpdateInAnyScript(DeltaUpdate):
+    FOLDER = ANY_SCRIPT
 
 
 if __name__ == "__main__":

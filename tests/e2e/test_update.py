@@ -12,9 +12,10 @@ import subprocess
 import tempfile
 import time
 import unittest
+import urllib.parse
 import zipfile
 
-from e2e.support import (CLOSED, COMPLETE, HOME, MANIFEST_NOTES, NEXT_BIN, NOTES, WAIT,
+from e2e.support import (ANY_SCRIPT, CLOSED, COMPLETE, HOME, MANIFEST_NOTES, NEXT_BIN, NOTES, WAIT,
                          close_request, elevate, fallback, homepage_question, launch, notice,
                          read, recording_script, retry_box, split_progress, start_serving, status,
                          stop_serving,
@@ -31,8 +32,10 @@ def tearDownModule():
 
 
 class OfferCase(unittest.TestCase):
+    FOLDER = None  # or ANY_SCRIPT, for folders named beyond ASCII
+
     def setUp(self):
-        self.app = UpdateFolder()
+        self.app = UpdateFolder(self.FOLDER)
         self.addCleanup(self.app.cleanup)
         SERVER.set_faults({})
         SERVER.clear_log()
@@ -543,6 +546,64 @@ class ProtectedFolder(OfferCase):
                                  [file_url] if rest else [])
                 self.assertEqual([r["path"] for r in SERVER.requests()], ["/editor.ver"] * checks)
                 self.assertEqual(self.snapshot(), before)
+
+
+class NamesBeyondAscii(OfferCase):
+    """Names as bytes in UTF-8, whatever the locale: a temporary folder and
+    an application folder named beyond ASCII, manifests in UTF-8 by their
+    byte order mark, update files and package entries of such names."""
+
+    FOLDER = ANY_SCRIPT
+    PRODUCT = "\u0440\u0435\u0434\u0430\u043a\u0442\u043e\u0440"  # редактор
+    NOTES = "\u041d\u043e\u0432\u044b\u0439 \u0444\u0438\u043b\u044c\u0442\u0440.\r\n\u674e"
+
+    def test_a_check_from_the_web_and_from_the_folder(self):
+        product = self.PRODUCT.encode()
+        self.configure(encoding="utf-8", ver_file=self.PRODUCT)
+        self.serve(self.PRODUCT + ".ver", b"ver=2.30\r\n")
+        code, out, err = self.app.run()
+        self.assertEqual((code, out), (0, notice(texts.up_to_date(product))))
+        self.assertEqual([r["path"] for r in SERVER.requests()],
+                         ["/" + urllib.parse.quote(self.PRODUCT + ".ver")])
+        self.app.write(self.PRODUCT + ".ver", b"\xef\xbb\xbfver=2.31\r\nmode=1\r\nmsg=" +
+                       self.NOTES.encode() + b"<>\r\n")
+        code, out, err = self.app.run("n", answers=b"c\n")
+        self.assertEqual((code, out), (0, homepage_question(notes=self.NOTES.encode()).replace(
+            texts.question_caption(), texts.question_caption(product))))
+
+    def test_an_installer_named_beyond_ascii_into_the_temporary_folder(self):
+        name = "\u0443\u0441\u0442\u0430\u043d\u043e\u0432\u043a\u0430.exe"  # установка.exe
+        marker = os.path.join(self.app.root, "installer-ran.txt")
+        self.configure()
+        self.serve(name, recording_script(marker))
+        self.serve("editor.ver", b"\xef\xbb\xbfver=2.31\r\nfile=" + name.encode() + b"\r\n")
+        code, out, err = self.app.run(answers=b"y\n")
+        target = self.app.tmpdir.encode() + name.encode()
+        self.assertEqual((code, err), (0, WAIT + launch(target) + CLOSED))
+        self.assertTrue(wait_for(lambda: os.path.exists(marker)))
+        self.assertEqual(read(marker), target + b"\n")
+        self.assertEqual(self.downloads(), [("/" + urllib.parse.quote(name), "Pelmatic")])
+
+    def test_package_entries_by_their_flag_or_in_code_page_437_and_a_newer_checker(self):
+        help_name = "\u0421\u043f\u0440\u0430\u0432\u043a\u0430.txt"  # Справка.txt
+        self.configure()
+        package = zip_bytes({help_name: b"help", "Gr~n.txt": b"cp437", "PELMATIC.EXE": read(NEXT_BIN)})
+        # The name of the second entry without the UTF-8 flag, in code page
+        # 437 (0x81 is u with diaeresis), as older tools write it.
+        self.serve("editor231.zip", package.replace(b"Gr~n", b"Gr\x81n"))
+        self.manifest(b"editor231.zip")
+        code, out, err = self.app.run(answers=b"y\n\n")
+        self.assertEqual((code, out), (0, update_question(b"editor231.zip") + COMPLETE), err)
+        self.assertEqual(read(self.app.path(help_name)), b"help")
+        self.assertEqual(read(self.app.path("Gr\u00fcn.txt")), b"cp437")
+        self.assertTrue(wait_for(lambda: not os.path.exists(self.app.path("@Runme.bat")), 10),
+                        "the replacement script did not finish")
+        self.assertEqual(read(self.app.path("pelmatic.exe")), read(NEXT_BIN))
+
+
+class ProtectedFolderInAnyScript(ProtectedFolder):
+    FOLDER = ANY_SCRIPT
+
 
 if __name__ == "__main__":
     unittest.main()
