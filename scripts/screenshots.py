@@ -130,14 +130,14 @@ def take(outdir):
             raise RuntimeError("no window for %s" % name)
         width, height = grab(window, os.path.join(outdir, name + ".png"))
         index[name + ".png"] = {"what": what, "width": width, "height": height,
-                                "title": window["title"].decode("latin-1")}
+                                "title": window["title"].decode("utf-8")}
         print("screenshots: %s.png (%d x %d): %s" % (name, width, height, what))
 
     def box(caption):
-        return wt.wait_box(30000, title=caption.decode("latin-1"))
+        return wt.wait_box(30000, title=caption.decode("utf-8"))
 
     def status(text):
-        return wt.wait_box(90000, title=text.decode("latin-1"), cls="")
+        return wt.wait_box(90000, title=text.decode("utf-8"), cls="")
 
     def close(window, button, proc):
         wt.press(window["hwnd"], button)
@@ -216,7 +216,7 @@ def take(outdir):
                        env=wt.wine_env(), stdout=subprocess.DEVNULL, check=True, timeout=120)
         shoot("please-wait", status(texts.WAIT),
               "half way through the download: the progress, the rate, the time left and Cancel")
-        w = wt.wait_box(90000, title=texts.NOTICE_CAPTION.decode("latin-1"))
+        w = wt.wait_box(90000, title=texts.NOTICE_CAPTION.decode("utf-8"))
         shoot("complete", w, "the update is installed")
         close(w, wt.IDOK, p)
     finally:

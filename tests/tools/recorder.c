@@ -3,7 +3,7 @@
  * document, so tests can see exactly what a program handed to the shell
  * without a browser or editor ever opening.
  *
- * Appends its own command line plus CR LF to the file named by
+ * Appends its own command line, as UTF-8, plus CR LF to the file named by
  * PELMATIC_RECORDER_LOG (C:\recorder.log when unset) and exits 0.
  *
  * Build: i686-w64-mingw32-gcc-posix -O2 -static -mwindows -o recorder.exe
@@ -13,9 +13,11 @@
 
 int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmd, int show)
 {
-    char path[MAX_PATH + 1];
-    const char *line = GetCommandLineA();
-    DWORD n, written, len = lstrlenA(line);
+    wchar_t path[MAX_PATH + 1];
+    const wchar_t *wide = GetCommandLineW();
+    int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, NULL, 0, NULL, NULL);
+    char *line = HeapAlloc(GetProcessHeap(), 0, size > 0 ? (SIZE_T)size : 1);
+    DWORD n, written, len;
     HANDLE f = INVALID_HANDLE_VALUE;
     int attempt;
 
@@ -24,13 +26,18 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmd, int show)
     (void)cmd;
     (void)show;
 
-    n = GetEnvironmentVariableA("PELMATIC_RECORDER_LOG", path, sizeof path);
-    if (n == 0 || n >= sizeof path)
-        lstrcpyA(path, "C:\\recorder.log");
+    if (!line)
+        return 1;
+    line[0] = 0;
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, line, size, NULL, NULL);
+    len = lstrlenA(line);
+    n = GetEnvironmentVariableW(L"PELMATIC_RECORDER_LOG", path, MAX_PATH + 1);
+    if (n == 0 || n > MAX_PATH)
+        lstrcpyW(path, L"C:\\recorder.log");
 
     /* Several launches can race for the log; whoever loses waits a bit. */
     for (attempt = 0; attempt < 100; attempt++) {
-        f = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL,
+        f = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL,
                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
         if (f != INVALID_HANDLE_VALUE ||
             GetLastError() != ERROR_SHARING_VIOLATION)

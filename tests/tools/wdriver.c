@@ -2,15 +2,16 @@
  * wdriver - drives and inspects top-level windows for the Wine end-to-end
  * tests.  Everything it reports goes to stdout as one JSON object per line.
  *
- * Strings are ANSI bytes from the A APIs.  Every byte that is not plain
- * printable ASCII (and the two JSON metacharacters) is written as \u00XX, so
- * a reader that decodes the JSON and then encodes the string as latin-1 gets
- * back the exact bytes the window holds, whatever the code page.
+ * Strings are the windows' own UTF-16, read through the W APIs and written
+ * as UTF-8 (control characters and the two JSON metacharacters as \u00XX),
+ * whatever the code page; arguments (a title to wait for, a window's title)
+ * are taken from the wide command line the same way.
  *
  * Build: i686-w64-mingw32-gcc-posix -O2 -static -o wdriver.exe wdriver.c
- *        -luser32 -lgdi32
+ *        -luser32 -lgdi32 -lshell32
  */
 #include <windows.h>
+#include <shellapi.h>
 #include <tlhelp32.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -32,12 +33,38 @@ static void json_bytes(const char *s, size_t n)
     putchar('"');
     for (i = 0; i < n; i++) {
         unsigned char c = (unsigned char)s[i];
-        if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\')
+        if (c < 0x20 || c == '"' || c == '\\')
             printf("\\u00%02x", c);
         else
             putchar(c);
     }
     putchar('"');
+}
+
+/* UTF-16 from a W call as a UTF-8 string the caller frees. */
+static char *utf8_of(const wchar_t *w, int n, size_t *len)
+{
+    int size = WideCharToMultiByte(CP_UTF8, 0, w, n, NULL, 0, NULL, NULL);
+    char *out = malloc((size_t)size + 1);
+    if (!out)
+        return NULL;
+    WideCharToMultiByte(CP_UTF8, 0, w, n, out, size, NULL, NULL);
+    out[size] = 0;
+    if (len)
+        *len = (size_t)size;
+    return out;
+}
+
+/* A UTF-8 string as UTF-16 for a W call; the caller frees it. */
+static wchar_t *wide_of(const char *s)
+{
+    int n = MultiByteToWideChar(CP_UTF8, 0, s, -1, NULL, 0);
+    wchar_t *out = malloc(sizeof(wchar_t) * (size_t)(n > 0 ? n : 1));
+    if (!out)
+        return NULL;
+    out[0] = 0;
+    MultiByteToWideChar(CP_UTF8, 0, s, -1, out, n);
+    return out;
 }
 
 static void json_str(const char *s)
@@ -64,17 +91,19 @@ static char *window_title(HWND hwnd, size_t *len)
 {
     size_t cap = 256;
     for (;;) {
-        char *buf = malloc(cap);
+        wchar_t *buf = malloc(cap * sizeof *buf);
+        char *text;
         int got;
         if (!buf)
             return NULL;
         buf[0] = 0;
-        got = GetWindowTextA(hwnd, buf, (int)cap);
+        got = GetWindowTextW(hwnd, buf, (int)cap);
         if (got < 0)
             got = 0;
         if ((size_t)got + 1 < cap || cap >= (1u << 24)) {
-            *len = (size_t)got;
-            return buf;
+            text = utf8_of(buf, got, len);
+            free(buf);
+            return text;
         }
         free(buf);
         cap *= 4;
@@ -89,22 +118,21 @@ static char *control_text(HWND hwnd, size_t *len)
 {
     DWORD_PTR res = 0;
     size_t cap;
-    char *buf;
+    wchar_t *buf;
+    char *text;
 
     *len = 0;
-    if (!SendMessageTimeoutA(hwnd, WM_GETTEXTLENGTH, 0, 0,
+    if (!SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0,
                              SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &res))
         res = 0;
-    /* The length is in characters of the control's own encoding; an ANSI
-       multibyte conversion can need up to twice as many bytes. */
-    cap = (size_t)res * 2 + 16;
+    cap = (size_t)res + 16;
     for (;;) {
-        buf = malloc(cap);
+        buf = malloc(cap * sizeof *buf);
         if (!buf)
             return NULL;
         buf[0] = 0;
         res = 0;
-        if (!SendMessageTimeoutA(hwnd, WM_GETTEXT, (WPARAM)cap, (LPARAM)buf,
+        if (!SendMessageTimeoutW(hwnd, WM_GETTEXT, (WPARAM)cap, (LPARAM)buf,
                                  SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &res)) {
             buf[0] = 0;
             res = 0;
@@ -114,9 +142,9 @@ static char *control_text(HWND hwnd, size_t *len)
         free(buf);
         cap *= 4;
     }
-    *len = (size_t)res;
-    buf[*len] = 0;
-    return buf;
+    text = utf8_of(buf, (int)res, len);
+    free(buf);
+    return text;
 }
 
 /* ---- message box icon ------------------------------------------------- */
@@ -621,12 +649,13 @@ static LRESULT CALLBACK target_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
         DestroyWindow(hwnd);
         return 0;
     }
-    return DefWindowProcA(hwnd, msg, wp, lp);
+    return DefWindowProcW(hwnd, msg, wp, lp);
 }
 
 static int cmd_window(int argc, char **argv)
 {
-    WNDCLASSA wc;
+    WNDCLASSW wc;
+    wchar_t *wide_title;
     HWND hwnd;
     MSG m;
     const char *title = NULL;
@@ -656,18 +685,20 @@ static int cmd_window(int argc, char **argv)
 
     memset(&wc, 0, sizeof wc);
     wc.lpfnWndProc = target_proc;
-    wc.hInstance = GetModuleHandleA(NULL);
-    wc.hCursor = LoadCursorA(NULL, IDC_ARROW);
+    wc.hInstance = GetModuleHandleW(NULL);
+    wc.hCursor = LoadCursorW(NULL, (LPCWSTR)IDC_ARROW);
     wc.hbrBackground = (HBRUSH)(COLOR_WINDOW + 1);
-    wc.lpszClassName = "WDriverTarget";
-    if (!RegisterClassA(&wc)) {
+    wc.lpszClassName = L"WDriverTarget";
+    if (!RegisterClassW(&wc)) {
         fprintf(stderr, "wdriver window: RegisterClass failed (%lu)\n",
                 GetLastError());
         return EXIT_FAIL;
     }
-    hwnd = CreateWindowExA(0, wc.lpszClassName, title,
+    wide_title = wide_of(title);
+    hwnd = CreateWindowExW(0, wc.lpszClassName, wide_title,
                            WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 320, 200,
                            NULL, NULL, wc.hInstance, NULL);
+    free(wide_title);
     if (!hwnd) {
         fprintf(stderr, "wdriver window: CreateWindow failed (%lu)\n",
                 GetLastError());
@@ -679,9 +710,9 @@ static int cmd_window(int argc, char **argv)
     printf("{\"ready\":%llu}\n", (unsigned long long)(ULONG_PTR)hwnd);
     fflush(stdout);
 
-    while (GetMessageA(&m, NULL, 0, 0) > 0) {
+    while (GetMessageW(&m, NULL, 0, 0) > 0) {
         TranslateMessage(&m);
-        DispatchMessageA(&m);
+        DispatchMessageW(&m);
     }
     return EXIT_OK;
 }
@@ -716,17 +747,21 @@ static int cmd_keepalive(void)
 /* One line a process: {"pid":N,"exe":"NAME"}. */
 static int cmd_ps(void)
 {
-    PROCESSENTRY32 e;
+    PROCESSENTRY32W e;
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snap == INVALID_HANDLE_VALUE)
         return EXIT_FAIL;
     e.dwSize = sizeof e;
-    if (Process32First(snap, &e)) {
+    if (Process32FirstW(snap, &e)) {
         do {
+            size_t len = 0;
+            char *name = utf8_of(e.szExeFile, -1, &len);
             printf("{\"pid\":%lu,\"exe\":", (unsigned long)e.th32ProcessID);
-            json_bytes(e.szExeFile, strlen(e.szExeFile));
+            /* the converted length counts the terminating zero */
+            json_bytes(name ? name : "", name && len ? len - 1 : 0);
+            free(name);
             printf("}\n");
-        } while (Process32Next(snap, &e));
+        } while (Process32NextW(snap, &e));
     }
     CloseHandle(snap);
     fflush(stdout);
@@ -767,8 +802,16 @@ static void usage(void)
           stderr);
 }
 
-int main(int argc, char **argv)
+int main(int argc, char **ansi_argv)
 {
+    /* The arguments as UTF-8, from the wide command line. */
+    int n = 0, i;
+    LPWSTR *wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    char **argv = calloc((size_t)n + 1, sizeof *argv);
+    (void)ansi_argv;
+    for (i = 0; i < n; i++)
+        argv[i] = utf8_of(wide[i], -1, NULL);
+    argc = n;
     if (argc < 2) {
         usage();
         return EXIT_USAGE;

@@ -75,6 +75,10 @@ wine_common_env() {
     export WINEPREFIX="$state/prefix"
     export WINEARCH=$arch
     pick_wine
+    # Wine names Unix files in the locale's character set: in the C locale
+    # a name beyond ASCII (C:\Программы) names nothing. The prefix's own
+    # code page stays 1252 either way.
+    export LC_ALL=C.UTF-8
     export WINEDEBUG=-all
     # No Mono/Gecko download prompts and no desktop menu/icon side effects.
     export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
@@ -261,7 +265,7 @@ build_tools() {
     [ $have_src = 1 ] ||
         die "wdriver.c/recorder.c not found in '$src' (set WDRIVER_SRC_DIR)"
     command -v "$cc" >/dev/null || die "cross compiler '$cc' not found (set MINGW_CC)"
-    "$cc" -O2 -static -o "$state/wdriver.exe" "$src/wdriver.c" -luser32 -lgdi32 ||
+    "$cc" -O2 -static -o "$state/wdriver.exe" "$src/wdriver.c" -luser32 -lgdi32 -lshell32 ||
         die "building wdriver.exe failed"
     "$cc" -O2 -static -mwindows -o "$state/recorder.exe" "$src/recorder.c" ||
         die "building recorder.exe failed"
@@ -463,6 +467,7 @@ do_start() {
         echo "export DISPLAY=$(shq "$DISPLAY")"
         echo "export WINEPREFIX=$(shq "$WINEPREFIX")"
         echo "export WINEARCH=$(shq "$WINEARCH")"
+        echo "export LC_ALL=$(shq "$LC_ALL")"
         echo "export PELMATIC_WINE=$(shq "$WINE")"
         echo "export WINESERVER=$(shq "$WINESERVER")"
         [ -n "${WINELOADER:-}" ] && echo "export WINELOADER=$(shq "$WINELOADER")"

@@ -16,7 +16,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winetools as wt  # noqa: E402
 
 MB_FLAGS = 0x41023  # topmost | system modal | question | yes/no/cancel
-CAPTION = b'PelMatic "check" \\ \xe9'
+# Made by an A program in the prefix's code page (1252): read as UTF-8.
+CAPTION = 'PelMatic "check" \\ \xe9'.encode("utf-8")
 TEXT = b"First line\r\nSecond line  \r\n  "
 
 BOX_SRC = r"""

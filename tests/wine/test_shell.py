@@ -134,7 +134,6 @@ class ShellDoubleCase(wt.ServedAppFolderCase):
 
     def setUp(self):
         super().setUp()
-        self.app_dir = wt.unix_to_wine_path(self.app) + "\\"
         self.double.reset()
         self.addCleanup(self.double.reset)
 

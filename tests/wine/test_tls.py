@@ -144,7 +144,7 @@ class HttpsUnderWine(wt.AppFolderCase):
         wt.reap([proc])
 
     def box(self, caption, proc):
-        b = wt.wait_box(20000, title=caption.decode("latin-1"))
+        b = wt.wait_box(20000, title=caption.decode("utf-8"))
         if b is None:
             state = "still running" if proc.poll() is None else "exited %s" % proc.returncode
             # A copy left waiting at some other box would make the next one

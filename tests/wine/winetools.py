@@ -4,8 +4,9 @@ The environment comes from a harness started with
 ``tests/wine/harness.sh start STATE_DIR``; tests find it through the
 ``PELMATIC_WINE_STATE`` environment variable (the STATE_DIR).
 
-Strings that wdriver reports are raw ANSI bytes carried through JSON as
-code points 0-255; :func:`to_bytes` turns them back into the exact bytes.
+Strings that wdriver reports are the windows' own UTF-16, carried through
+JSON as UTF-8; :func:`to_bytes` gives their UTF-8 bytes, which is how the
+program holds its texts.
 """
 
 import json
@@ -159,7 +160,7 @@ def end_programs(name):
 
 def _parse_lines(data):
     objs = []
-    for line in data.decode("ascii", "strict").splitlines():
+    for line in data.decode("utf-8", "strict").splitlines():
         if line.strip():
             objs.append(json.loads(line))
     return objs
@@ -183,21 +184,16 @@ def wdriver(*args, timeout=60):
 
 
 def to_bytes(s):
-    """wdriver string -> the exact bytes the window holds."""
-    return s.encode("latin-1")
+    """wdriver string -> the window's text as UTF-8 bytes."""
+    return s.encode("utf-8", "surrogatepass")
 
 
-def _ansi_arg(value):
-    # A command-line argument reaches the program through Wine's UTF-16
-    # command line and is converted to the ANSI code page there; bytes are
-    # taken to be in that code page.
+def _text_arg(value):
+    # A title reaches wdriver through Wine's wide command line; bytes are
+    # taken to be UTF-8, as the window texts are.
     if isinstance(value, bytes):
-        return value.decode(ansi_codepage())
+        return value.decode("utf-8")
     return value
-
-
-def ansi_codepage():
-    return os.environ.get("PELMATIC_WINE_ANSI_CP", "cp1252")
 
 
 def window_bytes(win):
@@ -220,12 +216,12 @@ def wait_box(timeout_ms=10000, title=None, cls="#32770"):
     """Wait for a visible top-level window (a message box by default).
 
     Returns the window record with ``title``, ``text`` and button texts as
-    bytes, or None when nothing matched within ``timeout_ms``.  ``title``
-    (str, or bytes in the ANSI code page) must match exactly.
+    UTF-8 bytes, or None when nothing matched within ``timeout_ms``.
+    ``title`` (str, or UTF-8 bytes) must match exactly.
     """
     args = ["wait", "--class", cls, "--timeout", str(int(timeout_ms))]
     if title is not None:
-        args += ["--title", _ansi_arg(title)]
+        args += ["--title", _text_arg(title)]
     rc, objs, err = wdriver_raw(*args, timeout=timeout_ms / 1000.0 + 60)
     if rc == WDRIVER_WAIT_TIMEOUT_EXIT:
         return None
@@ -258,14 +254,14 @@ def recorder_log_path():
 def recorder_lines():
     """Command lines the recorder saw, oldest first.
 
-    Decoded as latin-1, so ``line.encode('latin-1')`` is the exact bytes.
+    The recorder writes them as UTF-8.
     """
     try:
         with open(recorder_log_path(), "rb") as f:
             data = f.read()
     except FileNotFoundError:
         return []
-    return [line.decode("latin-1") for line in data.split(b"\r\n") if line]
+    return [line.decode("utf-8") for line in data.split(b"\r\n") if line]
 
 
 def clear_recorder():
@@ -383,22 +379,24 @@ def compile_c(source, out_dir, name, flags=("-O2", "-static"), libs=()):
     return exe
 
 
-# A stand-in installer: records its own full path in the file that
-# PELMATIC_TEST_MARKER names (a Windows path), so a test sees that it ran
-# and from where.
+# A stand-in installer: records its own full path, in UTF-8, in the file
+# that PELMATIC_TEST_MARKER names (a Windows path), so a test sees that it
+# ran and from where.
 INSTALLER_SRC = r"""
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
 int main(void)
 {
-    char self[MAX_PATH];
-    const char *marker = getenv("PELMATIC_TEST_MARKER");
+    wchar_t self[MAX_PATH], marker[MAX_PATH];
+    char utf8[4 * MAX_PATH];
     FILE *f;
-    GetModuleFileNameA(NULL, self, sizeof self);
-    if (!marker || !(f = fopen(marker, "w")))
+    DWORD n = GetModuleFileNameW(NULL, self, MAX_PATH);
+    if (!GetEnvironmentVariableW(L"PELMATIC_TEST_MARKER", marker, MAX_PATH) ||
+        !(f = _wfopen(marker, L"wb")))
         return 1;
-    fprintf(f, "%s", self);
+    n = WideCharToMultiByte(CP_UTF8, 0, self, (int)n, utf8, sizeof utf8, NULL, NULL);
+    fwrite(utf8, 1, n, f);
     fclose(f);
     return 0;
 }
@@ -456,7 +454,7 @@ WINE_SYSTEM_PROGRAMS = {"services.exe", "winedevice.exe", "plugplay.exe", "explo
 
 def windows_processes():
     """{pid: image name} of the prefix's running Windows programs."""
-    return {o["pid"]: to_bytes(o["exe"]).decode("latin-1") for o in wdriver("ps")}
+    return {o["pid"]: o["exe"] for o in wdriver("ps")}
 
 
 def temp_folder():
@@ -482,21 +480,65 @@ def end_leftovers(before, grace=5.0):
     return left
 
 
+def set_user_environment(name, value):
+    """Sets a value of HKCU\\Environment, which the prefix's programs take
+    into their environment when they start; None removes it. Gives back
+    what it was, for the next call to put back."""
+    key = "HKCU\\Environment"
+    code, out, _ = run_wine("reg", ["query", key, "/v", name])
+    before = None
+    if code == 0:
+        for line in out.decode("utf-8", "replace").splitlines():
+            words = line.split(None, 2)
+            if len(words) == 3 and words[0] == name:
+                before = (words[1], words[2].strip())
+    if value is None:
+        run_wine("reg", ["delete", key, "/v", name, "/f"])
+    else:
+        kind, data = value
+        run_wine("reg", ["add", key, "/v", name, "/t", kind, "/d", data, "/f"])
+    return before
+
+
 class AppFolderCase(unittest.TestCase):
     """Each test gets a fresh application folder holding PELMATIC.EXE
     (self.app, self.exe) and a cleared recorder; the programs it starts
     through start(), and whatever they started, are ended after it, and
-    what it left in the prefix's temporary folder is taken away."""
+    what it left in the prefix's temporary folder is taken away.
+
+    FOLDER, when a class sets it, places the application folder on the
+    prefix's drive C under those names instead (C:\\Программы\\Редактор);
+    TEMP, the temporary folder too, for the class's tests alone."""
+
+    FOLDER = None
+    TEMP = None
 
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="pelmatic-wine-")
         self.addCleanup(shutil.rmtree, self.root, True)
-        self.app = os.path.join(self.root, "app")
-        os.mkdir(self.app)
+        if self.FOLDER:
+            drive = os.path.join(harness_vars()["WINEPREFIX"], "drive_c")
+            top = os.path.join(drive, self.FOLDER[0])
+            self.assertFalse(os.path.exists(top), "a folder of the name is there already")
+            self.addCleanup(shutil.rmtree, top, True)
+            self.app = os.path.join(drive, *self.FOLDER)
+            os.makedirs(self.app)
+        else:
+            self.app = os.path.join(self.root, "app")
+            os.mkdir(self.app)
+        # The folder as the program sees it, with its backslash.
+        self.app_dir = ("C:\\" + "\\".join(self.FOLDER) if self.FOLDER
+                        else unix_to_wine_path(self.app)) + "\\"
         self.exe = os.path.join(self.app, "PELMATIC.EXE")
         shutil.copy2(EXE, self.exe)
         clear_recorder()
-        temp = temp_folder()
+        if self.TEMP:
+            os.makedirs(wine_to_unix_path(self.TEMP), exist_ok=True)
+            self.addCleanup(shutil.rmtree, wine_to_unix_path(self.TEMP), True)
+            for name in ("TMP", "TEMP"):
+                before = set_user_environment(name, ("REG_SZ", self.TEMP))
+                self.addCleanup(set_user_environment, name, before)
+        temp = wine_to_unix_path(self.TEMP) if self.TEMP else temp_folder()
         temp_before = set(os.listdir(temp))
         self.addCleanup(self.clear_temp, temp, temp_before)
         processes_before = windows_processes()
@@ -527,7 +569,7 @@ class AppFolderCase(unittest.TestCase):
         return p
 
     def box(self, caption, timeout_ms=20000):
-        b = wait_box(timeout_ms, title=caption.decode("latin-1"))
+        b = wait_box(timeout_ms, title=caption.decode("utf-8"))
         self.assertIsNotNone(b, "no message box titled %r appeared" % caption)
         return b
 
