@@ -22,6 +22,10 @@ TEST(ResolveUrl, RelativeReferencesAsRfc3986Resolves) {
   EXPECT_EQ(ResolveUrl("http://a.example", "g"), "http://a.example/g");
   EXPECT_EQ(ResolveUrl(base, "/y/."), "http://a.example:81/y/");
   EXPECT_EQ(ResolveUrl(base, "FTP://x/y"), "FTP://x/y");
+  // A name beyond ASCII goes by its UTF-8 bytes, percent-encoded; the host stays.
+  EXPECT_EQ(PercentEncodeUrl("http://h\xC3\xA9:8/a b/\xD0\xA1.zip?q=\xE6\x9D\x8E#%41"),
+            "http://h\xC3\xA9:8/a b/%D0%A1.zip?q=%E6%9D%8E#%41");
+  EXPECT_EQ(PercentEncodeUrl("http://host"), "http://host");
 }
 
 TEST(TransferWatch, TooFewBytesInAWindowOrThePassedDeadlineEndTheTransfer) {

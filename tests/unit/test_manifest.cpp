@@ -89,6 +89,18 @@ TEST_F(Manifest, ModeAndNotes) {
   EXPECT_EQ(gRun.WhatsNew, "Line one");
 }
 
+// After the UTF-8 byte order mark the text is UTF-8, whatever the code
+// page, and what is no UTF-8 in it is shown as U+FFFD; without the mark it
+// is the code page's (bytes as they are on POSIX).
+TEST_F(Manifest, AByteOrderMarkMakesTheTextUtf8) {
+  EXPECT_EQ(Evaluate("\xEF\xBB\xBFver=2.31\r\nfile=\xD0\xA1.zip\r\nmsg=\xE6\x9D\x8E \xFF<>\r\n"),
+            1);
+  EXPECT_EQ(gRun.RemoteVer, "2.31");
+  EXPECT_EQ(gRun.UpdateFile, "\xD0\xA1.zip");
+  EXPECT_EQ(gRun.WhatsNew, "\xE6\x9D\x8E \xEF\xBF\xBD");
+  EXPECT_EQ(ManifestAsUtf8("ver=1\r"), os::SystemCodePageToUtf8("ver=1\r"));
+}
+
 TEST_F(Manifest, LineEndsCtrlZAndEmptyText) {
   // A lone LF does not end a value, so the version runs on to the end.
   EXPECT_EQ(Evaluate("ver=2.31\nfile=a.zip\n"), 1);

@@ -134,6 +134,22 @@ TEST(Publish, ManifestsThatReadOtherwiseThanWrittenAreRefusedWithTheLine) {
 
 // What the tool writes, the checker reads: every field, the notes over
 // several lines, the signature under the published key.
+// Notes in any script make a manifest that installed copies read as UTF-8;
+// an ASCII one stays as it was.
+TEST(Publish, NotesBeyondAsciiPutTheByteOrderMarkFirst) {
+  Release r;
+  r.ver = "2.31";
+  r.file = "editor231.zip";
+  r.product = "editor";
+  EXPECT_EQ(ComposeManifest(r).substr(0, 4), "ver=");
+  r.notes = "\xD0\x9D\xD0\xBE\xD0\xB2\xD1\x8B\xD0\xB9 \xE6\x9D\x8E";
+  const std::string text = ComposeManifest(r);
+  EXPECT_EQ(text.substr(0, 7), "\xEF\xBB\xBFver=");
+  EXPECT_EQ(RefuseManifest(text), "");
+  r.notes = "caf\xE9";  // a code page's bytes: no mark
+  EXPECT_EQ(ComposeManifest(r).substr(0, 4), "ver=");
+}
+
 TEST(Publish, ASignedManifestIsReadByTheCheckerAsComposed) {
   testutil::TempDir app;
   const SigningKey key = Read(kSec1);
