@@ -6,10 +6,12 @@ constexpr uint32_t kReplacement = 0xFFFD;
 
 bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
-// The code point at in[i], its length in len; false for no UTF-8 there. A
-// surrogate's three-byte form is taken, unless it is the high half of a
-// pair whose low half follows in the same form.
-bool Decode(const unsigned char* in, size_t size, size_t i, uint32_t& cp, size_t& len) {
+// The code point at in[i], its length in len; false for no UTF-8 there.
+// With surrogates, a surrogate's three-byte form is taken (a name from the
+// system), unless it is the high half of a pair whose low half follows in
+// the same form; without, it is no UTF-8 (a text).
+bool Decode(const unsigned char* in, size_t size, size_t i, uint32_t& cp, size_t& len,
+            bool surrogates) {
   const unsigned char c = in[i];
   if (c < 0x80) {
     cp = c;
@@ -32,6 +34,7 @@ bool Decode(const unsigned char* in, size_t size, size_t i, uint32_t& cp, size_t
     cp = (cp << 6) | (in[i + k] & 0x3F);
   }
   if (cp < min || cp > 0x10FFFF) return false;
+  if (cp >= 0xD800 && cp <= 0xDFFF && !surrogates) return false;
   if (cp >= 0xD800 && cp <= 0xDBFF && size - i >= 6 && in[i + 3] == 0xED &&
       (in[i + 4] & 0xF0) == 0xB0)
     return false;  // a pair is one four-byte form, never two halves
@@ -78,12 +81,11 @@ size_t Utf8ToUtf16(const char* in, size_t size, uint16_t* out, bool lenient) {
   for (size_t i = 0; i < size;) {
     uint32_t cp = 0;
     size_t len = 0;
-    if (!Decode(bytes, size, i, cp, len)) {
+    if (!Decode(bytes, size, i, cp, len, !lenient)) {
       if (!lenient) return kNotUtf8;
       cp = kReplacement;
       len = 1;
     }
-    if (lenient && cp >= 0xD800 && cp <= 0xDFFF) cp = kReplacement;
     Put(out, n, cp);
     i += len;
   }
@@ -106,11 +108,10 @@ std::string CleanUtf8(const std::string& text) {
   for (size_t i = 0; i < text.size();) {
     uint32_t cp = 0;
     size_t len = 0;
-    if (!Decode(bytes, text.size(), i, cp, len)) {
+    if (!Decode(bytes, text.size(), i, cp, len, false)) {
       cp = kReplacement;
       len = 1;
     }
-    if (cp >= 0xD800 && cp <= 0xDFFF) cp = kReplacement;
     Append(out, cp);
     i += len;
   }

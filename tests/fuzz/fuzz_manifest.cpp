@@ -157,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The real evaluation of a local manifest.
   fuzzutil::WriteWhole(folders.plain / "app.ver", data, size);
-  const std::string asRead = fuzzmodel::TextFileLines(data, size) + '\r';
+  const std::string asRead = fuzzmodel::ManifestText(fuzzmodel::TextFileLines(data, size) + '\r');
   for (bool hasUninstaller : {false, true}) {
     ResetRunState();
     gRun.LocalMode = true;
