@@ -45,6 +45,13 @@ struct RunState {
   // application folder: the version the user accepted; empty in every
   // other run.
   std::string ElevatedVersion;
+  // An update that asks politely (remind_hours, skip, check_hours; 0 and
+  // false when pelmatic.ini does not switch them on).
+  uint32_t RemindHours = 0;
+  bool SkipAllowed = false;
+  uint32_t CheckHours = 0;
+  // The manifest's critical=: installations below it are not held back.
+  std::string CriticalVer;
 };
 
 extern RunState gRun;

@@ -207,6 +207,11 @@ bool DirRemove(const std::string& path);
 bool SetCurrentDir(const std::string& path);
 // The temporary folder with its trailing separator; empty when none.
 std::string TempPath();
+// The folder of the user's own that PelMatic keeps its state in, with its
+// trailing separator: %LOCALAPPDATA%\PelMatic\ on Windows,
+// $XDG_STATE_HOME/pelmatic/ (else ~/.local/state/pelmatic/) on POSIX. It
+// may not exist yet; empty when the user has no such folder.
+std::string UserStateFolder();
 // path made absolute against the current folder; path itself when it
 // cannot be.
 std::string FullPath(const std::string& path);
@@ -258,6 +263,14 @@ void NetClose(NetHandle h);
 
 // ---- desktop -----------------------------------------------------------------
 int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags);
+// The same box with a check box of checkText under its text, unticked at
+// first; checked tells how the user left it. Windows shows a task dialog
+// with the box as its verification check box (a plain message box, the
+// box never ticked, where the system has no task dialog); the terminal
+// desktop adds "[S]" + the rest of checkText to the answer line, and S is
+// Cancel with the box ticked.
+int ShowMessageBoxWithCheck(const std::string& text, const std::string& caption, uint32_t flags,
+                            const std::string& checkText, bool& checked);
 int GetSystemMetrics(int index);
 // With progressTick the window is an update's, with the parts that show its
 // progress (below), there from the moment it is shown.

@@ -21,12 +21,20 @@
 
 namespace os {
 
-int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags) {
+namespace {
+
+// The box on the terminal; with a check box (checked not null) the answer
+// line offers it as one more answer, "[S]kip this version".
+int TerminalBox(const std::string& text, const std::string& caption, uint32_t flags,
+                const std::string& checkText, bool* checked) {
   uint32_t type = flags & kMbTypeMask;
-  const char* prompt = type == kMbOkCancel      ? "[O]K / [C]ancel ? "
-                       : type == kMbYesNoCancel ? "[Y]es / [N]o / [C]ancel ? "
-                       : type == kMbRetryCancel ? "[R]etry / [C]ancel ? "
-                                                : "[OK] ";
+  std::string prompt = type == kMbOkCancel      ? "[O]K / [C]ancel"
+                       : type == kMbYesNoCancel ? "[Y]es / [N]o / [C]ancel"
+                       : type == kMbRetryCancel ? "[R]etry / [C]ancel"
+                                                : "[OK]";
+  const char check = checked && !checkText.empty() ? static_cast<char>(checkText[0] | 0x20) : 0;
+  if (check) prompt += " / [" + checkText.substr(0, 1) + "]" + checkText.substr(1);
+  prompt += type == kMbOk ? " " : " ? ";
   bool hasCancel = type == kMbOkCancel || type == kMbYesNoCancel || type == kMbRetryCancel;
   std::string out = "\n== " + caption + " ==\n" + text + "\n" + prompt;
   std::fwrite(out.data(), 1, out.size(), stdout);
@@ -42,6 +50,10 @@ int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t
     if (i == std::string::npos)
       return type == kMbYesNoCancel ? kIdYes : type == kMbRetryCancel ? kIdRetry : kIdOk;
     char c = static_cast<char>(answer[i] | 0x20);
+    if (check && c == check && hasCancel) {
+      *checked = true;
+      return kIdCancel;
+    }
     if (type == kMbYesNoCancel) {
       if (c == 'y') return kIdYes;
       if (c == 'n') return kIdNo;
@@ -55,9 +67,21 @@ int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t
     } else if (c == 'o') {
       return kIdOk;
     }
-    std::fwrite(prompt, 1, std::strlen(prompt), stdout);
+    std::fwrite(prompt.data(), 1, prompt.size(), stdout);
     std::fflush(stdout);
   }
+}
+
+}  // namespace
+
+int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags) {
+  return TerminalBox(text, caption, flags, std::string(), nullptr);
+}
+
+int ShowMessageBoxWithCheck(const std::string& text, const std::string& caption, uint32_t flags,
+                            const std::string& checkText, bool& checked) {
+  checked = false;
+  return TerminalBox(text, caption, flags, checkText, &checked);
 }
 
 int GetSystemMetrics(int index) {

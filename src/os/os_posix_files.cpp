@@ -350,6 +350,15 @@ std::string TempPath() {
   return dir;
 }
 
+std::string UserStateFolder() {
+  // The base directory specification: a relative XDG_STATE_HOME is ignored.
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state && state[0] == '/') return std::string(state) + "/pelmatic/";
+  const char* home = std::getenv("HOME");
+  if (home && home[0] == '/') return std::string(home) + "/.local/state/pelmatic/";
+  return std::string();
+}
+
 std::string FullPath(const std::string& path) {
   if (path.empty() || path[0] == '/') return path;
   char buf[4096];

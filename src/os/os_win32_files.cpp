@@ -1,6 +1,7 @@
 // Files and folders of the Windows build: thin wrappers over the W forms of
 // the Win32 calls, UTF-8 outside.
 #include <windows.h>
+#include <shlobj.h>
 
 #include <cstring>
 
@@ -272,6 +273,13 @@ std::string TempPath() {
   DWORD n = ::GetTempPathW(MAX_PATH + 1, buf);
   if (n == 0 || n > MAX_PATH) return std::string();
   return Narrow(buf, n);
+}
+
+std::string UserStateFolder() {
+  wchar_t buf[MAX_PATH];
+  if (::SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buf) != S_OK)
+    return std::string();
+  return Narrow(buf) + "\\PelMatic\\";
 }
 
 std::string FullPath(const std::string& path) {

@@ -10,6 +10,7 @@
 #include "platform/hex.h"
 #include "platform/names.h"
 #include "platform/progress.h"
+#include "run/polite.h"
 #include "version/config.h"
 
 namespace {
@@ -23,6 +24,7 @@ constexpr uint32_t kCloseAppBox =
 // How long an application is given to close after each request.
 constexpr uint32_t kCloseWaitMs = 10000;
 const char* const kElevatedMark = "/elevated=";
+const char* const kSkipThisVersion = "Skip this version";
 
 std::string NotesBlock() {
   return "There is NEW VERSION available :   " + CRLF + CRLF +
@@ -191,7 +193,14 @@ int32_t OfferUpdate() {
       LaunchTarget(gRun.UrlDown);
     return 0;
   }
-  int answer = os::ShowMessageBox(UpdateQuestionText(), QuestionCaption(), kUpdateQuestion);
+  // With skip=1 the question can skip this version, unless it is critical.
+  bool skip = false;
+  const int answer =
+      gRun.SkipAllowed && !IsCriticalRelease()
+          ? os::ShowMessageBoxWithCheck(UpdateQuestionText(), QuestionCaption(), kUpdateQuestion,
+                                        kSkipThisVersion, skip)
+          : os::ShowMessageBox(UpdateQuestionText(), QuestionCaption(), kUpdateQuestion);
+  RememberAnswer(answer, skip);
   if (answer == os::kIdNo) {
     LaunchTarget(gRun.UrlDown);
     return 0;

@@ -11,6 +11,7 @@
 #include "platform/desktop.h"
 #include "platform/names.h"
 #include "run/offer.h"
+#include "run/polite.h"
 #include "version/config.h"
 #include "version/manifest.h"
 #include "version/rollout.h"
@@ -71,8 +72,9 @@ namespace {
 // administrator rights: the options; the guard, which lets copies run
 // (the elevated copy's parent waits for it); an interrupted installation
 // finished; then the configuration and the manifest read and checked into
-// CheckOutcome. False when the run steps aside for another copy.
-bool CheckVersion(const std::string& optionWord, int32_t copies, Options& options) {
+// CheckOutcome. False when the run steps aside for another copy, or when
+// (in the user's run, which asks politely) a run with @ is not due yet.
+bool CheckVersion(const std::string& optionWord, int32_t copies, bool polite, Options& options) {
   options = ParseOptions(optionWord);
   gRun.LocalMode = options.localMode;
   gRun.OptionWord = optionWord;
@@ -83,7 +85,12 @@ bool CheckVersion(const std::string& optionWord, int32_t copies, Options& option
   gRun.CheckOutcome = -1;
   if (!LoadConfig()) return true;
   if (options.force) gRun.VerNow = "0";
+  if (polite) {
+    LoadUserChoices();
+    if (options.quiet && !CheckIsDue()) return false;
+  }
   gRun.CheckOutcome = EvaluateManifest();
+  if (polite && gRun.CheckHours > 0 && gRun.CheckOutcome != -1) RecordCheck();
   // A machine outside the share of a staged release goes on as if the
   // manifest announced what it has; one whose user asked (f) is offered
   // the release whatever the share.
@@ -99,9 +106,11 @@ bool CheckVersion(const std::string& optionWord, int32_t copies, Options& option
 
 void RunUpdateCheck(const std::string& optionWord) {
   Options options{};
-  if (!CheckVersion(optionWord, 1, options)) return;
+  if (!CheckVersion(optionWord, 1, true, options)) return;
   int32_t updateCode = 0;
-  if (gRun.CheckOutcome == 1) updateCode = OfferUpdate();
+  // A run with @ leaves alone what the user skipped or asked to be
+  // reminded of later; the user's own check always asks.
+  if (gRun.CheckOutcome == 1 && !(options.quiet && HeldBack())) updateCode = OfferUpdate();
   if (!options.quiet) {
     if (gRun.CheckOutcome == 0)
       ShowNotice(UpToDateText());
@@ -123,7 +132,7 @@ int32_t RunElevatedCopy(const std::string& optionWord) {
   // Nothing the run that started this copy could have written is trusted:
   // the configuration and the manifest are read and checked again.
   Options options{};
-  if (!CheckVersion(optionWord, 2, options) || gRun.CheckOutcome != 1) return 0;
+  if (!CheckVersion(optionWord, 2, false, options) || gRun.CheckOutcome != 1) return 0;
   return UpdateAsElevatedCopy();
 }
 

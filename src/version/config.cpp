@@ -2,6 +2,7 @@
 
 #include "core/runstate.h"
 #include "platform/files.h"
+#include "version/choices.h"
 #include "version/versiontext.h"
 
 bool LoadConfig() {
@@ -16,5 +17,8 @@ bool LoadConfig() {
   gRun.CloseApp = read("close_app");
   gRun.RunApp = read("run_app");
   gRun.PubKey = Trim(read("pub_key"));
+  gRun.RemindHours = ParseHours(read("remind_hours"));
+  gRun.SkipAllowed = Trim(read("skip")) == "1";
+  gRun.CheckHours = ParseHours(read("check_hours"));
   return !gRun.VerNow.empty();
 }

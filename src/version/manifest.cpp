@@ -227,6 +227,7 @@ int32_t EvaluateManifest() {
   gRun.DeltaFile.clear();
   gRun.DeltaSha256.clear();
   gRun.DeltaSize.clear();
+  gRun.CriticalVer.clear();
 
   // With trusted keys nothing of the manifest is used before its
   // signature, product and expiry have been checked.
@@ -273,6 +274,7 @@ int32_t EvaluateManifest() {
   gRun.UpdateSizeGiven = HasKey(text, size);
   gRun.UpdateSize = KeyValue(text, size);
   gRun.RolloutShare = RolloutShareAt(ReadRolloutPlan(text), os::UnixTimeUtc());
+  gRun.CriticalVer = KeyValue(text, "critical");
   // Only beside a full package to fall back to.
   DeltaLine delta;
   if (!useAlternative && UpperCase(ExtractFileExt(gRun.UpdateFile)) == ".ZIP" &&
