@@ -13,6 +13,7 @@ struct Release {
   std::string ver, file, filealt, mode, notes, product, expires;
   std::string sha256, size, sha256alt, sizealt;
   std::string rollout, rolloutStart, rolloutHours;
+  std::string critical;  // installations below it may not skip or postpone the release
   // Base version and "file sha256 size" of each delta package.
   std::vector<std::pair<std::string, std::string>> deltas;
 };
@@ -27,7 +28,7 @@ std::string RefuseVersion(const std::string& ver, const std::string& previous);
 
 // The manifest's lines, CR LF, in the order ver, file, filealt, mode, msg,
 // product, digests and sizes, expires, rollout keys, deltas; the notes
-// closed by "<>". Texts in UTF-8 beyond ASCII put the UTF-8 byte order mark
+// closed by "<>", then critical. Texts in UTF-8 beyond ASCII put the UTF-8 byte order mark
 // first, by which installed copies read the manifest as UTF-8.
 std::string ComposeManifest(const Release& release);
 

@@ -33,7 +33,7 @@ const char kUsage[] =
     "  pelmatic-tool manifest --product NAME --ver V --file PATH [--filealt PATH] [--mode M]\n"
     "                [--notes FILE] [--expires YYYY-MM-DDTHH:MM:SSZ] [--previous MANIFEST-OR-URL]\n"
     "                [--rollout P [--rollout-start YYYY-MM-DDTHH:MM:SSZ --rollout-hours H]]\n"
-    "                [--delta BASEVERSION=DELTA.zip]...\n"
+    "                [--delta BASEVERSION=DELTA.zip]... [--critical VERSION]\n"
     "                --key KEY.pem --out NAME.ver\n"
     "  pelmatic-tool sign --key KEY.pem MANIFEST\n"
     "  pelmatic-tool verify --ini pelmatic.ini [--ver-now V] [--base VERSION=PACKAGE.zip]...\n"
@@ -324,6 +324,12 @@ int Manifest(const Arguments& a, std::istream& in, std::ostream& out) {
                     "manifest."};
   }
   ReadRolloutOptions(a, r);
+  r.critical = Trim(a.Get("--critical"));
+  Check(RefuseValue("--critical", r.critical, false));
+  if (!r.critical.empty() && CompareVersions(r.critical, r.ver) > 0)
+    throw Refusal{"--critical " + r.critical + " is above --ver " + r.ver +
+                  " by the byte-wise rule: installations of this release would count it "
+                  "critical still. Give the first version that holds the fix (at most --ver)."};
   if (!a.Get("--notes").empty()) {
     r.notes = ReadAll(a.Get("--notes"), kManifestMaxBytes / 2);
     if (r.notes.compare(0, 3, kUtf8Mark) == 0) r.notes.erase(0, 3);  // the manifest gets its own
@@ -458,7 +464,7 @@ int ToolMain(const std::vector<std::string>& args, std::istream& in, std::ostrea
       return Manifest(Arguments(args, 2,
                                 {"--product", "--ver", "--file", "--filealt", "--mode", "--notes",
                                  "--expires", "--previous", "--key", "--out", "--rollout",
-                                 "--rollout-start", "--rollout-hours"},
+                                 "--rollout-start", "--rollout-hours", "--critical"},
                                 {"--delta"}),
                       in, out);
     if (command == "sign") return Sign(Arguments(args, 2, {"--key"}), in, out);

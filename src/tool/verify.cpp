@@ -12,6 +12,7 @@
 #include "platform/http.h"
 #include "platform/names.h"
 #include "run/pelmaticu.h"
+#include "run/polite.h"
 #include "tool/deltamake.h"
 #include "tool/publish.h"
 #include "tool/scratch.h"
@@ -238,6 +239,9 @@ int Report(std::ostream& out, const std::vector<std::pair<std::string, std::stri
     return 0;
   }
   out << "version: " << gRun.RemoteVer << " is newer than " << gRun.VerNow << "\n";
+  if (!gRun.CriticalVer.empty())
+    out << "critical: for installations below " << gRun.CriticalVer << ", this one "
+        << (IsCriticalRelease() ? "among them" : "not") << ": no Skip, no Remind\n";
   ReportRollout(out);
   if (gRun.UpdateMode == "0") {
     out << "offer: announced only (mode 0); nothing is downloaded\n";

@@ -165,6 +165,7 @@ TEST(Publish, ASignedManifestIsReadByTheCheckerAsComposed) {
   r.rollout = "12.5";
   r.rolloutStart = "2099-01-01T00:00:00Z";
   r.rolloutHours = "48";
+  r.critical = "2.31";
   const std::string text = ComposeManifest(r);
   ASSERT_EQ(RefuseManifest(text), "");
   std::string signedText;
@@ -188,6 +189,7 @@ TEST(Publish, ASignedManifestIsReadByTheCheckerAsComposed) {
     EXPECT_EQ(gRun.UpdateSize, "5000");
     EXPECT_EQ(gRun.VerifiedKey, ToHex(key.key.data(), 64));
     EXPECT_EQ(gRun.RolloutShare, 1250u);  // the ramp has not started
+    EXPECT_EQ(gRun.CriticalVer, "2.31");
   }
   // A byte changed after signing is refused.
   std::string tampered = signedText;
