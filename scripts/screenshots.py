@@ -111,6 +111,9 @@ def take(outdir):
     server = TestServer(served)
     index = {}
     procs = []
+    # What the runs keep of the user's choices goes with them.
+    os.makedirs(wt.state_folder(), exist_ok=True)
+    states_before = set(os.listdir(wt.state_folder()))
 
     def serve(name, data):
         with open(os.path.join(served, name), "wb") as f:
@@ -152,6 +155,13 @@ def take(outdir):
         w = box(texts.question_caption())
         shoot("update-question", w, "the update question with the release notes")
         close(w, wt.IDCANCEL, p)
+        # The same question where pelmatic.ini lets the user skip a version.
+        configure(skip="1", remind_hours="24")
+        p = start()
+        w = box(texts.question_caption())
+        shoot("update-question-skip", w, "the update question with its check box Skip this version")
+        close(w, wt.IDCANCEL, p)
+        configure()
 
         # An application that does not close: a window of editor.exe that
         # ignores the close requests, titled as editors title theirs.
@@ -221,6 +231,8 @@ def take(outdir):
         close(w, wt.IDOK, p)
     finally:
         wt.reap(procs)
+        for name in set(os.listdir(wt.state_folder())) - states_before:
+            os.remove(os.path.join(wt.state_folder(), name))
         server.stop()
         shutil.rmtree(root, ignore_errors=True)
     with open(os.path.join(outdir, "index.json"), "w") as f:

@@ -131,6 +131,8 @@ class AppFolder:
         path = getattr(self, "system_path", None)
         env["PATH"] = self.bin + os.pathsep + (env.get("PATH", "") if path is None else path)
         env["TMPDIR"] = self.root
+        # The user's state (skip, remind, the last check) is the case's own.
+        env["XDG_STATE_HOME"] = os.path.join(self.root, "state")
         return env
 
     def run(self, option=None, answers=b"", timeout=60):

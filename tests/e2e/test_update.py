@@ -548,6 +548,145 @@ class ProtectedFolder(OfferCase):
                 self.assertEqual(self.snapshot(), before)
 
 
+SKIP_PROMPT = b"[Y]es / [N]o / [C]ancel / [S]kip this version ? "
+
+
+class PoliteOffer(OfferCase):
+    """An update that asks politely: Skip, Remind, the check interval and
+    critical releases, by a state file of the user's own (the case's
+    XDG_STATE_HOME), which a test writes to move the clock."""
+
+    def setUp(self):
+        super().setUp()
+        self.state = os.path.join(self.app.root, "state", "pelmatic")
+        self.serve("editor231.zip", zip_bytes({"editor.exe": b"new"}))
+
+    def offer(self, ver=b"2.31", extra=b""):
+        self.serve("editor.ver", b"ver=" + ver + b"\r\nfile=editor231.zip\r\n" + extra + MANIFEST_NOTES)
+
+    def asked(self, ver=b"2.31", skip=True):
+        question = update_question(b"editor231.zip", remote=ver)
+        return question[:-len(b"[Y]es / [N]o / [C]ancel ? ")] + SKIP_PROMPT if skip else question
+
+    def state_file(self):
+        names = os.listdir(self.state) if os.path.isdir(self.state) else []
+        self.assertLessEqual(len(names), 1, names)
+        return os.path.join(self.state, names[0]) if names else None
+
+    def write_state(self, *lines):
+        path = self.state_file()
+        self.assertIsNotNone(path, "no state file to change")
+        with open(path, "wb") as f:
+            f.write(b"pelmatic-state 1\n" + b"".join(l + b"\n" for l in lines))
+
+    def manifest_requests(self):
+        return len([r for r in SERVER.requests() if r["path"] == "/editor.ver"])
+
+    def test_skip_holds_that_version_back_from_runs_with_at_only(self):
+        self.configure(skip="1", remind_hours="24")
+        self.offer()
+        # Skip this version: Cancel with the box ticked; No with it opens
+        # the homepage too.
+        self.assertEqual(self.app.run("-@", answers=b"s\n")[:2], (0, self.asked()))
+        self.assertEqual(self.app.run("-@"), (0, b"", b""))
+        self.offer(b"2.30.9")  # older than the skipped one, byte by byte
+        self.assertEqual(self.app.run("-@"), (0, b"", b""))
+        self.offer(b"2.32")
+        # No without the box skips nothing; Cancel without it is a reminder.
+        for answer in (b"n\n", b"c\n"):
+            self.assertEqual(self.app.run("-@", answers=answer)[:2], (0, self.asked(b"2.32")))
+        self.assertEqual(self.app.run("-@"), (0, b"", b""))
+        # The user's own check always asks, the skipped version too.
+        self.offer(b"2.31")
+        self.assertEqual(self.app.run(answers=b"c\n")[:2], (0, self.asked()))
+        self.assertEqual(self.manifest_requests(), 7)
+
+    def test_a_reminder_holds_for_its_hours_and_the_clock_is_utc(self):
+        self.configure(remind_hours="2")
+        self.offer()
+        plain = self.asked(skip=False)  # without skip=1 the question is today's
+        self.assertEqual(self.app.run("-@", answers=b"c\n")[:2], (0, plain))
+        with open(self.state_file(), "rb") as f:
+            remind = [l for l in f.read().split(b"\n") if l.startswith(b"remind=")]
+        then = int(remind[0].split()[-1])
+        self.assertLessEqual(abs(then - time.time()), 60)
+        self.assertEqual(self.app.run("-@"), (0, b"", b""))
+        for moment, asks in [(int(time.time()) - 7200 + 60, False), (int(time.time()) - 7201, True),
+                             (int(time.time()) + 3600, True)]:
+            with self.subTest(moment=moment):
+                self.write_state(b"remind=2.31 %d" % moment)
+                code, out, err = self.app.run("-@", answers=b"c\n")
+                self.assertEqual(out, plain if asks else b"")
+
+    def test_the_check_interval_holds_runs_with_at_back_without_a_request(self):
+        self.configure(check_hours="1")
+        self.offer(b"2.30")
+        self.assertEqual(self.app.run("-@"), (0, b"", b""))
+        self.assertEqual(self.manifest_requests(), 1)
+        self.assertEqual(self.app.run("-@"), (0, b"", b""))
+        self.assertEqual(self.manifest_requests(), 1)
+        # The user's own check fetches, and is a check the interval counts.
+        self.assertEqual(self.app.run()[1], notice(texts.up_to_date()))
+        self.assertEqual(self.manifest_requests(), 2)
+        now = int(time.time())
+        for moment, fetches in [(now - 3500, False), (now - 3601, True), (now + 7200, True)]:
+            with self.subTest(moment=moment):
+                self.write_state(b"checked=%d" % moment)
+                before = self.manifest_requests()
+                self.assertEqual(self.app.run("-@"), (0, b"", b""))
+                self.assertEqual(self.manifest_requests() - before, 1 if fetches else 0)
+        # A failed fetch keeps the last check where it was.
+        self.write_state(b"checked=%d" % (now - 3601))
+        SERVER.set_faults({"/editor.ver": {"status": 500}})
+        self.app.run("-@")
+        SERVER.set_faults({})
+        before = self.manifest_requests()
+        self.app.run("-@")
+        self.assertEqual(self.manifest_requests() - before, 1)
+
+    def test_a_critical_release_is_asked_for_whatever_was_skipped_or_postponed(self):
+        self.configure(skip="1", remind_hours="24")
+        self.offer()
+        self.app.run("-@", answers=b"s\n")
+        critical = b"critical=2.31\r\n"
+        self.offer(extra=critical)
+        for _ in range(2):  # no box to tick, and Cancel starts no reminder
+            self.assertEqual(self.app.run("-@", answers=b"c\n")[:2], (0, self.asked(skip=False)))
+        # Only installations below it: one at 2.31 already is not held to it.
+        self.offer(b"2.32", extra=critical)
+        self.configure(skip="1", remind_hours="24", ver_now="2.31")
+        self.assertEqual(self.app.run("-@", answers=b"c\n")[:2],
+                         (0, self.asked(b"2.32").replace(b"old version:  2.30", b"old version:  2.31")))
+        self.assertEqual(self.app.run("-@"), (0, b"", b""))
+
+    def test_a_damaged_or_unwritable_state_is_no_choice_and_no_error(self):
+        self.configure(skip="1")
+        self.offer()
+        os.makedirs(self.state)
+        for damaged in (b"garbage", b"pelmatic-state 1\nskipped=2.31", b"pelmatic-state 1\nchecked=x\n"):
+            with self.subTest(damaged=damaged):
+                with open(os.path.join(self.state, "any.state"), "wb") as f:
+                    f.write(damaged)
+                # A file of another name is not this installation's: the run
+                # makes its own.
+                self.assertEqual(self.app.run("-@", answers=b"c\n")[:2], (0, self.asked()))
+                os.remove(os.path.join(self.state, "any.state"))
+        self.app.run("-@", answers=b"s\n")
+        path = self.state_file()
+        with open(path, "wb") as f:
+            f.write(b"pelmatic-state 1\nskipped=2.31")  # cut short: damaged
+        self.assertEqual(self.app.run("-@", answers=b"s\n")[:2], (0, self.asked()))
+        self.assertEqual(self.app.run("-@"), (0, b"", b""))  # written whole again
+        # A folder that takes no change: the choice is used, no new one kept.
+        subprocess.run(["chattr", "+i", self.state], check=True)
+        self.addCleanup(subprocess.run, ["chattr", "-i", self.state], check=False)
+        self.offer(b"2.32")
+        for _ in range(2):
+            code, out, err = self.app.run("-@", answers=b"s\n")
+            self.assertEqual((code, out, err), (0, self.asked(b"2.32"), b""))
+        self.assertEqual(os.listdir(self.state), [os.path.basename(path)])
+
+
 class NamesBeyondAscii(OfferCase):
     """Names as bytes in UTF-8, whatever the locale: a temporary folder and
     an application folder named beyond ASCII, manifests in UTF-8 by their

@@ -358,20 +358,102 @@ struct button_list {
     int n;
 };
 
-static BOOL CALLBACK collect_buttons(HWND child, LPARAM lp)
+static int is_check_box(HWND button)
 {
-    struct button_list *bl = (struct button_list *)lp;
+    LONG type = GetWindowLongA(button, GWL_STYLE) & BS_TYPEMASK;
+    return type == BS_CHECKBOX || type == BS_AUTOCHECKBOX;
+}
+
+/* The dialog's own push buttons, or (checks) its check boxes; a hidden
+   one cannot be pressed. */
+static BOOL collect(HWND child, struct button_list *bl, int checks)
+{
     char cls[64];
-    /* Only the dialog's own buttons; a hidden button cannot be pressed. */
     if (GetAncestor(child, GA_PARENT) != bl->dlg)
         return TRUE;
     if (!GetClassNameA(child, cls, sizeof cls) || lstrcmpiA(cls, "Button"))
         return TRUE;
-    if (!IsWindowVisible(child))
+    if (!IsWindowVisible(child) || is_check_box(child) != checks)
         return TRUE;
     if (bl->n < (int)(sizeof bl->items / sizeof bl->items[0]))
         bl->items[bl->n++] = child;
     return TRUE;
+}
+
+static BOOL CALLBACK collect_buttons(HWND child, LPARAM lp)
+{
+    return collect(child, (struct button_list *)lp, 0);
+}
+
+static BOOL CALLBACK collect_checks(HWND child, LPARAM lp)
+{
+    return collect(child, (struct button_list *)lp, 1);
+}
+
+/* A task dialog has no static 0xFFFF: its text is that of its other
+   static controls, icons aside, each one that holds any. */
+struct text_parts {
+    HWND dlg;
+    char *text;
+    size_t len;
+};
+
+static BOOL CALLBACK collect_texts(HWND child, LPARAM lp)
+{
+    struct text_parts *tp = (struct text_parts *)lp;
+    char cls[64], *t, *grown;
+    size_t len = 0;
+    if (GetAncestor(child, GA_PARENT) != tp->dlg || !IsWindowVisible(child))
+        return TRUE;
+    if (!GetClassNameA(child, cls, sizeof cls) || lstrcmpiA(cls, "Static"))
+        return TRUE;
+    if ((GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
+        return TRUE;
+    t = control_text(child, &len);
+    if (t && len) {
+        grown = realloc(tp->text, tp->len + len + 3);
+        if (grown) {
+            tp->text = grown;
+            if (tp->len) {
+                memcpy(tp->text + tp->len, "\n\n", 2);
+                tp->len += 2;
+            }
+            memcpy(tp->text + tp->len, t, len);
+            tp->len += len;
+            tp->text[tp->len] = 0;
+        }
+    }
+    free(t);
+    return TRUE;
+}
+
+static void print_buttons(const char *key, struct button_list *bl, int checks)
+{
+    int i;
+    json_key(key, 0);
+    putchar('[');
+    for (i = 0; i < bl->n; i++) {
+        char *bt;
+        size_t blen = 0;
+        if (i)
+            putchar(',');
+        putchar('{');
+        json_key("id", 1);
+        printf("%d", GetDlgCtrlID(bl->items[i]));
+        json_key("text", 0);
+        bt = control_text(bl->items[i], &blen);
+        json_bytes(bt ? bt : "", bt ? blen : 0);
+        free(bt);
+        if (checks) {
+            DWORD_PTR state = 0;
+            SendMessageTimeoutA(bl->items[i], BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG,
+                                SEND_TIMEOUT_MS, &state);
+            json_key("checked", 0);
+            fputs(state == BST_CHECKED ? "true" : "false", stdout);
+        }
+        putchar('}');
+    }
+    putchar(']');
 }
 
 static void print_window(HWND hwnd)
@@ -413,11 +495,16 @@ static void print_window(HWND hwnd)
         struct button_list bl;
         HWND text_ctl = GetDlgItem(hwnd, 0xFFFF);
         char *text = NULL;
-        int i;
 
         len = 0;
-        if (text_ctl)
+        if (text_ctl) {
             text = control_text(text_ctl, &len);
+        } else {
+            struct text_parts tp = {hwnd, NULL, 0};
+            EnumChildWindows(hwnd, collect_texts, (LPARAM)&tp);
+            text = tp.text;
+            len = tp.len;
+        }
         json_key("text", 0);
         json_bytes(text ? text : "", text ? len : 0);
         free(text);
@@ -425,23 +512,10 @@ static void print_window(HWND hwnd)
         bl.dlg = hwnd;
         bl.n = 0;
         EnumChildWindows(hwnd, collect_buttons, (LPARAM)&bl);
-        json_key("buttons", 0);
-        putchar('[');
-        for (i = 0; i < bl.n; i++) {
-            char *bt;
-            size_t blen = 0;
-            if (i)
-                putchar(',');
-            putchar('{');
-            json_key("id", 1);
-            printf("%d", GetDlgCtrlID(bl.items[i]));
-            json_key("text", 0);
-            bt = control_text(bl.items[i], &blen);
-            json_bytes(bt ? bt : "", bt ? blen : 0);
-            free(bt);
-            putchar('}');
-        }
-        putchar(']');
+        print_buttons("buttons", &bl, 0);
+        bl.n = 0;
+        EnumChildWindows(hwnd, collect_checks, (LPARAM)&bl);
+        print_buttons("checks", &bl, 1);
 
         json_key("icon", 0);
         json_str(classify_icon(hwnd));
@@ -600,6 +674,42 @@ static int cmd_press(int argc, char **argv)
         PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
     }
     return gone_within(dlg, 3000) ? EXIT_OK : EXIT_FAIL;
+}
+
+/* Ticks a check box of a dialog (the index-th of its "checks", which may
+   all have the id 0, as a task dialog's verification box does) by a click,
+   so that the dialog hears of it as of the user's. */
+static int cmd_check(int argc, char **argv)
+{
+    struct button_list bl;
+    DWORD_PTR state = 0;
+    HWND box;
+    int i, index;
+    if (argc != 2) {
+        fprintf(stderr, "usage: wdriver check HWND INDEX\n");
+        return EXIT_USAGE;
+    }
+    bl.dlg = (HWND)(ULONG_PTR)strtoull(argv[0], NULL, 0);
+    bl.n = 0;
+    index = (int)strtol(argv[1], NULL, 0);
+    if (IsWindow(bl.dlg))
+        EnumChildWindows(bl.dlg, collect_checks, (LPARAM)&bl);
+    if (index < 0 || index >= bl.n) {
+        fprintf(stderr, "wdriver check: no check box %s in %s\n", argv[1], argv[0]);
+        return EXIT_FAIL;
+    }
+    box = bl.items[index];
+    SendMessageTimeoutA(box, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &state);
+    if (state != BST_CHECKED)
+        PostMessageA(box, BM_CLICK, 0, 0);
+    for (i = 0; i < 100; i++) {
+        SendMessageTimeoutA(box, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &state);
+        if (state == BST_CHECKED)
+            return EXIT_OK;
+        Sleep(20);
+    }
+    fprintf(stderr, "wdriver check: the box stays clear\n");
+    return EXIT_FAIL;
 }
 
 /* ---- metrics ---------------------------------------------------------- */
@@ -793,6 +903,7 @@ static void usage(void)
     fputs("usage: wdriver list\n"
           "       wdriver wait [--class C] [--title T] [--timeout MS]\n"
           "       wdriver press HWND BUTTON_ID\n"
+          "       wdriver check HWND INDEX\n"
           "       wdriver metrics\n"
           "       wdriver window TITLE [--ignore-close] [--marker FILE]"
           " [--lifetime MS]\n"
@@ -822,6 +933,8 @@ int main(int argc, char **ansi_argv)
         return cmd_wait(argc - 2, argv + 2);
     if (!strcmp(argv[1], "press"))
         return cmd_press(argc - 2, argv + 2);
+    if (!strcmp(argv[1], "check"))
+        return cmd_check(argc - 2, argv + 2);
     if (!strcmp(argv[1], "metrics"))
         return cmd_metrics();
     if (!strcmp(argv[1], "window"))

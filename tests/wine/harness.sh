@@ -462,6 +462,15 @@ do_start() {
     esac
     temp=$("$WINE" winepath.exe -u "$temp" 2>>"$state/wine.log" </dev/null | tr -d '\r') ||
         die "winepath could not map the temporary folder"
+    # And the user's own folder, where PelMatic keeps its state.
+    local appdata
+    appdata=$(timeout 60 "$WINE" cmd /c echo %LOCALAPPDATA% 2>>"$state/wine.log" </dev/null | tr -d '\r') || true
+    case $appdata in
+    [A-Za-z]:\\*) ;;
+    *) die "could not read the prefix's LOCALAPPDATA (cmd said: $appdata)" ;;
+    esac
+    appdata=$("$WINE" winepath.exe -u "$appdata" 2>>"$state/wine.log" </dev/null | tr -d '\r') ||
+        die "winepath could not map LOCALAPPDATA"
 
     {
         echo "export DISPLAY=$(shq "$DISPLAY")"
@@ -480,6 +489,7 @@ do_start() {
         echo "export PELMATIC_RECORDER_LOG_UNIX=$(shq "$WINEPREFIX/drive_c/recorder.log")"
         echo "export PELMATIC_WINE_STATE=$(shq "$state")"
         echo "export PELMATIC_WINE_TEMP_UNIX=$(shq "${temp%/}")"
+        echo "export PELMATIC_WINE_LOCALAPPDATA_UNIX=$(shq "${appdata%/}")"
         echo "export PELMATIC_SHELLDOUBLE_CLSID=$(shq "$shelldouble_clsid")"
         echo "export PELMATIC_SHELLDOUBLE_CONTROL_UNIX=$(shq "$WINEPREFIX/drive_c/pelmatic-test/shelldouble.ini")"
         echo "export PELMATIC_SHELLDOUBLE_LOG_UNIX=$(shq "$WINEPREFIX/drive_c/pelmatic-test/shelldouble.log")"

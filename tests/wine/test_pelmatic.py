@@ -114,6 +114,33 @@ class PelmaticUnderWine(wt.ServedAppFolderCase):
         self.answer(box, IDNO, proc)
         self.assertTrue(wt.wait_recorded(lambda lines: any("127.0.0.1:9/home/" in l for l in lines)))
 
+    def test_the_question_skips_this_version_by_its_check_box(self):
+        self.serve("editor.ver", b"ver=2.31\r\nfile=editor231.zip\r\nmsg=Faster.<>\r\n")
+        self.configure(skip="1", remind_hours="24")
+        question = wt.texts.update_question(b"editor231.zip", b"2.31", b"2.30", b"Faster.")
+        proc = self.start("-@")
+        box = self.box(QUESTION_CAPTION)
+        self.assertBox(box, question, [IDYES, IDNO, IDCANCEL], "question")
+        [check] = box["checks"]
+        self.assertEqual((check["text"], check["checked"]), (b"Skip this version", False))
+        self.assertTrue(wt.tick(box["hwnd"]))
+        self.assertTrue(wt.wait_box(title=QUESTION_CAPTION)["checks"][0]["checked"])
+        self.answer(box, IDCANCEL, proc)
+        # Skipped: a run with @ ends with nothing shown; the user's own
+        # check asks as before.
+        self.assertEqual(wt.run_wine(self.exe, ["-@"], cwd=self.app, timeout=60)[0], 0)
+        self.assertEqual(len(self.manifest_requests()), 2)
+        proc = self.start()
+        self.answer(self.box(QUESTION_CAPTION), IDCANCEL, proc)
+        # A critical release is asked for, as the plain question.
+        self.serve("editor.ver", b"ver=2.31\r\nfile=editor231.zip\r\nmsg=Faster.<>\r\n"
+                                 b"critical=2.31\r\n")
+        proc = self.start("-@")
+        box = self.box(QUESTION_CAPTION)
+        self.assertBox(box, question, [IDYES, IDNO, IDCANCEL], "question")
+        self.assertEqual(box["checks"], [])
+        self.answer(box, IDCANCEL, proc)
+
     def test_installer_is_downloaded_and_really_runs(self):
         build = tempfile.mkdtemp(dir=self.root)
         installer = wt.compile_c(wt.INSTALLER_SRC, build, "setup")

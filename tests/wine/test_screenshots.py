@@ -20,7 +20,7 @@ TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 sys.path.insert(0, os.path.join(TOP, "scripts"))
 import screenshots  # noqa: E402
 
-MOMENTS = ["update-question", "close-application", "up-to-date", "no-information", "no-information-signature",
+MOMENTS = ["update-question", "update-question-skip", "close-application", "up-to-date", "no-information", "no-information-signature",
            "please-wait", "failed", "complete"]
 
 

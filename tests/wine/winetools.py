@@ -202,9 +202,9 @@ def window_bytes(win):
     for key in ("title", "text"):
         if key in out:
             out[key] = to_bytes(out[key])
-    if "buttons" in out:
-        out["buttons"] = [dict(b, text=to_bytes(b["text"]))
-                          for b in out["buttons"]]
+    for key in ("buttons", "checks"):
+        if key in out:
+            out[key] = [dict(b, text=to_bytes(b["text"])) for b in out[key]]
     return out
 
 
@@ -236,6 +236,16 @@ def press(hwnd, button_id):
     rc, _, err = wdriver_raw("press", int(hwnd), int(button_id))
     if rc not in (0, 1):
         raise WineToolError(f"wdriver press exited {rc}: "
+                            f"{err.decode('utf-8', 'replace').strip()}")
+    return rc == 0
+
+
+def tick(hwnd, index=0):
+    """Tick the index-th check box of a dialog (as its "checks" list them)
+    as the user does; True once it shows ticked."""
+    rc, _, err = wdriver_raw("check", int(hwnd), int(index))
+    if rc not in (0, 1):
+        raise WineToolError(f"wdriver check exited {rc}: "
                             f"{err.decode('utf-8', 'replace').strip()}")
     return rc == 0
 
@@ -462,6 +472,11 @@ def temp_folder():
     return harness_vars()["PELMATIC_WINE_TEMP_UNIX"]
 
 
+def state_folder():
+    """Where the prefix's PelMatic keeps the user's choices, as a Unix path."""
+    return os.path.join(harness_vars()["PELMATIC_WINE_LOCALAPPDATA_UNIX"], "PelMatic")
+
+
 def end_leftovers(before, grace=5.0):
     """Programs that a case started, directly or through the shell (the
     recorder, an installer, the self-replacement script), are given grace
@@ -541,6 +556,9 @@ class AppFolderCase(unittest.TestCase):
         temp = wine_to_unix_path(self.TEMP) if self.TEMP else temp_folder()
         temp_before = set(os.listdir(temp))
         self.addCleanup(self.clear_temp, temp, temp_before)
+        # The choices the case's runs kept go with it.
+        os.makedirs(state_folder(), exist_ok=True)
+        self.addCleanup(self.clear_temp, state_folder(), set(os.listdir(state_folder())))
         processes_before = windows_processes()
         self.addCleanup(end_leftovers, processes_before)
         self.procs = []
