@@ -224,8 +224,11 @@ struct RangeRequest {
 };
 // Sends one request and waits for the answer's headers, whatever its
 // status; null when no answer came within the limits or the URL cannot be
-// opened. noCache asks for a fresh copy from the server; range, when
-// given, asks for the rest of the file only (Range and If-Range).
+// opened. Proxies are the system's (WinINet's settings, the usual
+// environment variables). noCache asks for a fresh copy from the server,
+// past every cache on the way (Cache-Control and Pragma: no-cache);
+// without it a proxy may answer from its cache. range, when given, asks
+// for the rest of the file only (Range and If-Range).
 NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache,
                   const TransferLimits& limits, const RangeRequest* range = nullptr);
 // The HTTP status of the answer.

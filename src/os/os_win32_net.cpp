@@ -44,7 +44,7 @@ struct Transfer {
   LONG refs = 2;
   HINTERNET session = nullptr;
   std::string url;
-  std::string requestHeaders;  // Range and If-Range, when asked for
+  std::string requestHeaders;  // the no-cache lines, Range and If-Range, when asked for
   DWORD flags = 0;
 
   // Signalled for the program's thread, which waits with its messages
@@ -249,15 +249,26 @@ NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache,
   auto* t = new Transfer(limits);
   t->session = session->session;
   t->url = url;
+  // RELOAD keeps WinINet's own cache out and tells a proxy on the way
+  // nothing: it would answer from its cache. PRAGMA_NOCACHE sends "Pragma:
+  // no-cache", which HTTP/1.0 caches read; HTTP/1.1 caches read
+  // Cache-Control, which only a line of our own sends.
+  if (noCache) t->requestHeaders = "Cache-Control: no-cache\r\nPragma: no-cache\r\n";
   if (range) {
-    t->requestHeaders = "Range: bytes=" + std::to_string(range->from) + "-\r\n";
+    t->requestHeaders += "Range: bytes=" + std::to_string(range->from) + "-\r\n";
     if (!range->ifRange.empty()) t->requestHeaders += "If-Range: " + range->ifRange + "\r\n";
   }
   // Redirects are followed above this layer, where each hop is checked;
   // nothing fetched is stored a second time in the user's profile, and no
-  // part of a file is ever answered from a cache.
-  t->flags = INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_CACHE_WRITE |
-             (noCache || range ? INTERNET_FLAG_RELOAD : 0);
+  // part of a file is ever answered from WinINet's cache. A proxy may
+  // answer a request for an update file from its cache: the manifest binds
+  // the bytes. A proxy's 407 comes back as an answer like any other:
+  // WinINet asks the user for credentials only through InternetErrorDlg,
+  // which a run that must not ask never calls; NO_UI keeps its other
+  // dialogs (cookies) away as well.
+  t->flags = INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI |
+             (noCache || range ? INTERNET_FLAG_RELOAD : 0) |
+             (noCache ? INTERNET_FLAG_PRAGMA_NOCACHE : 0);
   HANDLE worker = ::CreateThread(nullptr, 0, RunTransfer, t, 0, nullptr);
   if (!worker) {
     delete t;
