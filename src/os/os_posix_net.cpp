@@ -161,6 +161,11 @@ NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache,
   curl_easy_setopt(e, CURLOPT_WRITEDATA, n);
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, OnHeader);
   curl_easy_setopt(e, CURLOPT_HEADERDATA, n);
+  // Through a proxy (http_proxy, https_proxy), https goes through a CONNECT
+  // tunnel; the proxy's own answer to it ("200 Connection established") is
+  // not the server's and must not pass for it. A tunnel the proxy refuses
+  // then ends with no answer at all, as an unreachable server does.
+  curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 65536L);
   if (noCache) {
     n->headers = curl_slist_append(n->headers, "Cache-Control: no-cache");
