@@ -235,8 +235,10 @@ NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache,
 int UrlStatus(NetHandle url);
 // The answer's Location header as sent, empty when it has none.
 std::string UrlLocation(NetHandle url);
-// Other headers of the answer, as sent; empty when it has none.
-enum class AnswerHeader { kContentRange, kETag, kLastModified, kRetryAfter };
+// Other headers of the answer, as sent; empty when it has none. Age is
+// there when a cache on the way gave the answer.
+enum class AnswerHeader { kContentRange, kETag, kLastModified, kRetryAfter, kAge };
+constexpr int kAnswerHeaderCount = 5;
 std::string UrlHeader(NetHandle url, AnswerHeader which);
 // got = 0 at the end of the body. False when the transfer broke off, when
 // the body ended short of its announced length, or when a limit passed.

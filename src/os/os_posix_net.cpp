@@ -35,7 +35,7 @@ struct NetState {
   bool headersDone = false;
   long status = 0;
   std::string location;
-  std::string answerHeaders[4];  // by AnswerHeader
+  std::string answerHeaders[kAnswerHeaderCount];  // by AnswerHeader
   TransferWatch watch{TransferLimits(), 0};
 };
 
@@ -61,7 +61,8 @@ std::string HeaderValue(const std::string& line, size_t nameLength) {
   return line.substr(b, e - b);
 }
 
-const char* const kAnswerHeaders[4] = {"content-range:", "etag:", "last-modified:", "retry-after:"};
+const char* const kAnswerHeaders[kAnswerHeaderCount] = {
+    "content-range:", "etag:", "last-modified:", "retry-after:", "age:"};
 
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   NetState* n = static_cast<NetState*>(user);
@@ -79,7 +80,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     // 1xx answers are followed by the real one.
     if (n->status >= 200) n->headersDone = true;
   } else {
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < kAnswerHeaderCount; ++i) {
       const size_t nameLength = std::strlen(kAnswerHeaders[i]);
       if (strncasecmp(line.c_str(), kAnswerHeaders[i], nameLength) == 0)
         n->answerHeaders[i] = HeaderValue(line, nameLength);

@@ -63,7 +63,7 @@ struct Transfer {
   uint64_t length = 0;
   uint64_t received = 0;
   std::string location;
-  std::string answerHeaders[4];  // by AnswerHeader
+  std::string answerHeaders[kAnswerHeaderCount];  // by AnswerHeader
   ByteQueue queue;
   TransferWatch watch;
 };
@@ -118,10 +118,11 @@ DWORD WINAPI RunTransfer(void* arg) {
     status = 0;
   const std::string location = r ? QueryText(r, HTTP_QUERY_LOCATION) : std::string();
   const std::string length = r ? QueryText(r, HTTP_QUERY_CONTENT_LENGTH) : std::string();
-  std::string answerHeaders[4];
-  const DWORD queries[4] = {HTTP_QUERY_CONTENT_RANGE, HTTP_QUERY_ETAG, HTTP_QUERY_LAST_MODIFIED,
-                            HTTP_QUERY_RETRY_AFTER};
-  for (int i = 0; r && i < 4; ++i) answerHeaders[i] = QueryText(r, queries[i]);
+  std::string answerHeaders[kAnswerHeaderCount];
+  const DWORD queries[kAnswerHeaderCount] = {HTTP_QUERY_CONTENT_RANGE, HTTP_QUERY_ETAG,
+                                             HTTP_QUERY_LAST_MODIFIED, HTTP_QUERY_RETRY_AFTER,
+                                             HTTP_QUERY_AGE};
+  for (int i = 0; r && i < kAnswerHeaderCount; ++i) answerHeaders[i] = QueryText(r, queries[i]);
   {
     Locked hold(t);
     if (t->abandoned) {
@@ -136,7 +137,7 @@ DWORD WINAPI RunTransfer(void* arg) {
       t->answered = true;
       t->status = static_cast<int>(status);
       t->location = location;
-      for (int i = 0; i < 4; ++i) t->answerHeaders[i] = answerHeaders[i];
+      for (int i = 0; i < kAnswerHeaderCount; ++i) t->answerHeaders[i] = answerHeaders[i];
       t->knownLength = !length.empty();
       t->length = std::strtoull(length.c_str(), nullptr, 10);
     }
