@@ -15,8 +15,10 @@ set -uo pipefail
 set_name=${1:-all}
 posix=(cmake make g++ googletest libgtest-dev libcurl4-openssl-dev libarchive-dev libssl-dev
        zlib1g-dev python3)
+# squid: the caching proxy that both builds' suites run the program behind.
 windows=(zip unzip libarchive-tools curl clang clang-format libclang-rt-14-dev openssl
-         g++-mingw-w64-i686 binutils-mingw-w64-i686 libz-mingw-w64-dev xvfb x11-utils x11-apps)
+         g++-mingw-w64-i686 binutils-mingw-w64-i686 libz-mingw-w64-dev xvfb x11-utils x11-apps
+         squid)
 # What brings the i386 architecture in: each i386 library must have the
 # very version of its amd64 twin.
 foreign=(wine wine32:i386)
