@@ -3,7 +3,7 @@ test servers, for the suites that run the program behind a proxy.
 
     with Squid() as proxy:
         proxy.url             # http://127.0.0.1:PORT/, caches and forwards
-        proxy.auth_url        # asks every request for credentials (407)
+        proxy.auth_url        # asks for credentials (407); USER and PASSWORD pass
         proxy.deny_url        # refuses every request (403)
         proxy.down_url        # a port nobody listens on
         proxy.access()        # its access log, oldest first
@@ -33,10 +33,10 @@ import urllib.request
 SQUID = os.environ.get("PELMATIC_SQUID", "/usr/sbin/squid")
 HELPERS = "/usr/lib/squid"
 TEMPLATES = "/usr/share/squid/errors/templates"
+USER, PASSWORD = "pelmatic", "proxy-secret"
 ERROR_PAGE_VERSION = b"9.99"
-ERROR_PAGE = b"ver=" + ERROR_PAGE_VERSION + b"\r\nfile=editor999.zip\r\nmsg=A page of the proxy's.<>\r\n"
-HITS = ("TCP_HIT", "TCP_MEM_HIT", "TCP_IMS_HIT", "TCP_INM_HIT", "TCP_REFRESH_UNMODIFIED",
-        "TCP_NEGATIVE_HIT", "TCP_OFFLINE_HIT")
+ERROR_PAGE = (b"ver=" + ERROR_PAGE_VERSION + b"\r\nfile=editor999.zip\r\n"
+              b"msg=A page of the proxy's.<>\r\n")
 
 # One line per answer: the result (TCP_MISS, TCP_MEM_HIT, ...), the status,
 # what was asked for, by whom, and where it came from (HIER_DIRECT: the
@@ -128,8 +128,13 @@ class Squid:
 
     def _prepare(self):
         os.chmod(self.dir, 0o755)
-        with open(os.path.join(self.dir, "passwd"), "w"):
-            pass  # nobody can sign in: every request on auth_url gets 407
+        try:
+            hashed = subprocess.run(["openssl", "passwd", "-apr1", PASSWORD], capture_output=True,
+                                    text=True, check=True).stdout.strip()
+        except (OSError, subprocess.CalledProcessError) as e:
+            raise SquidError("openssl could not make the proxy's password file: %s" % e) from None
+        with open(os.path.join(self.dir, "passwd"), "w") as f:
+            f.write("%s:%s\n" % (USER, hashed))
         errors = os.path.join(self.dir, "errors")
         os.mkdir(errors)
         try:
@@ -196,8 +201,8 @@ class Squid:
         return text[-4000:]
 
     def access(self, wait=5.0, count=0):
-        """The access log as dicts (result, status, method, url, agent,
-        range, cache_control, pragma, hierarchy), oldest first; waits at
+        """The access log as dicts (cached, result, status, method, url,
+        agent, range, cache_control, pragma, hierarchy), oldest first; waits at
         most wait seconds for at least count lines."""
         deadline = time.monotonic() + wait
         while True:
@@ -223,6 +228,10 @@ class Squid:
             last, hierarchy = fields[-1].rsplit('"', 1)
             agent, range_, cache_control, pragma = fields[:-1] + [last]
             entries.append({
+                # Squid's word for it, with a tail such as _ABORTED when the
+                # client hung up first; cached: the cache answered, the
+                # origin was not asked.
+                "cached": "HIT" in result.split("_"),
                 "result": result, "status": int(status), "method": method, "url": url,
                 "agent": agent, "range": range_, "cache_control": cache_control,
                 "pragma": pragma, "hierarchy": hierarchy.strip().split("/")[0],
