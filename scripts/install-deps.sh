@@ -20,9 +20,10 @@ set -uo pipefail
 set_name=${1:-all}
 posix=(cmake make g++ googletest libgtest-dev libcurl4-openssl-dev libarchive-dev libssl-dev
        zlib1g-dev python3)
+# squid: the caching proxy that both builds' suites run the program behind.
 windows=(zip unzip libarchive-tools curl clang clang-format libclang-rt-14-dev openssl
          g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64
-         binutils-mingw-w64-x86-64 libz-mingw-w64-dev xvfb x11-utils x11-apps)
+         binutils-mingw-w64-x86-64 libz-mingw-w64-dev xvfb x11-utils x11-apps squid)
 foreign=()
 case "$set_name" in
   posix) packages=("${posix[@]}") ;;

@@ -243,16 +243,21 @@ struct RangeRequest {
 };
 // Sends one request and waits for the answer's headers, whatever its
 // status; null when no answer came within the limits or the URL cannot be
-// opened. noCache asks for a fresh copy from the server; range, when
-// given, asks for the rest of the file only (Range and If-Range).
+// opened. Proxies are the system's (WinINet's settings, the usual
+// environment variables). noCache asks for a fresh copy from the server,
+// past every cache on the way (Cache-Control and Pragma: no-cache);
+// without it a proxy may answer from its cache. range, when given, asks
+// for the rest of the file only (Range and If-Range).
 NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache,
                   const TransferLimits& limits, const RangeRequest* range = nullptr);
 // The HTTP status of the answer.
 int UrlStatus(NetHandle url);
 // The answer's Location header as sent, empty when it has none.
 std::string UrlLocation(NetHandle url);
-// Other headers of the answer, as sent; empty when it has none.
-enum class AnswerHeader { kContentRange, kETag, kLastModified, kRetryAfter };
+// Other headers of the answer, as sent; empty when it has none. Age is
+// there when a cache on the way gave the answer.
+enum class AnswerHeader { kContentRange, kETag, kLastModified, kRetryAfter, kAge };
+constexpr int kAnswerHeaderCount = 5;
 std::string UrlHeader(NetHandle url, AnswerHeader which);
 // got = 0 at the end of the body. False when the transfer broke off, when
 // the body ended short of its announced length, or when a limit passed.

@@ -35,7 +35,7 @@ struct NetState {
   bool headersDone = false;
   long status = 0;
   std::string location;
-  std::string answerHeaders[4];  // by AnswerHeader
+  std::string answerHeaders[kAnswerHeaderCount];  // by AnswerHeader
   TransferWatch watch{TransferLimits(), 0};
 };
 
@@ -61,7 +61,8 @@ std::string HeaderValue(const std::string& line, size_t nameLength) {
   return line.substr(b, e - b);
 }
 
-const char* const kAnswerHeaders[4] = {"content-range:", "etag:", "last-modified:", "retry-after:"};
+const char* const kAnswerHeaders[kAnswerHeaderCount] = {
+    "content-range:", "etag:", "last-modified:", "retry-after:", "age:"};
 
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   NetState* n = static_cast<NetState*>(user);
@@ -79,7 +80,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     // 1xx answers are followed by the real one.
     if (n->status >= 200) n->headersDone = true;
   } else {
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < kAnswerHeaderCount; ++i) {
       const size_t nameLength = std::strlen(kAnswerHeaders[i]);
       if (strncasecmp(line.c_str(), kAnswerHeaders[i], nameLength) == 0)
         n->answerHeaders[i] = HeaderValue(line, nameLength);
@@ -161,6 +162,11 @@ NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache,
   curl_easy_setopt(e, CURLOPT_WRITEDATA, n);
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, OnHeader);
   curl_easy_setopt(e, CURLOPT_HEADERDATA, n);
+  // Through a proxy (http_proxy, https_proxy), https goes through a CONNECT
+  // tunnel; the proxy's own answer to it ("200 Connection established") is
+  // not the server's and must not pass for it. A tunnel the proxy refuses
+  // then ends with no answer at all, as an unreachable server does.
+  curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 65536L);
   if (noCache) {
     n->headers = curl_slist_append(n->headers, "Cache-Control: no-cache");

@@ -44,7 +44,7 @@ struct Transfer {
   LONG refs = 2;
   HINTERNET session = nullptr;
   Wide url;
-  Wide requestHeaders;  // Range and If-Range, when asked for
+  Wide requestHeaders;  // the no-cache lines, Range and If-Range, when asked for
   DWORD flags = 0;
 
   // Signalled for the program's thread, which waits with its messages
@@ -63,7 +63,7 @@ struct Transfer {
   uint64_t length = 0;
   uint64_t received = 0;
   std::string location;
-  std::string answerHeaders[4];  // by AnswerHeader
+  std::string answerHeaders[kAnswerHeaderCount];  // by AnswerHeader
   ByteQueue queue;
   TransferWatch watch;
 };
@@ -118,10 +118,11 @@ DWORD WINAPI RunTransfer(void* arg) {
     status = 0;
   const std::string location = r ? QueryText(r, HTTP_QUERY_LOCATION) : std::string();
   const std::string length = r ? QueryText(r, HTTP_QUERY_CONTENT_LENGTH) : std::string();
-  std::string answerHeaders[4];
-  const DWORD queries[4] = {HTTP_QUERY_CONTENT_RANGE, HTTP_QUERY_ETAG, HTTP_QUERY_LAST_MODIFIED,
-                            HTTP_QUERY_RETRY_AFTER};
-  for (int i = 0; r && i < 4; ++i) answerHeaders[i] = QueryText(r, queries[i]);
+  std::string answerHeaders[kAnswerHeaderCount];
+  const DWORD queries[kAnswerHeaderCount] = {HTTP_QUERY_CONTENT_RANGE, HTTP_QUERY_ETAG,
+                                             HTTP_QUERY_LAST_MODIFIED, HTTP_QUERY_RETRY_AFTER,
+                                             HTTP_QUERY_AGE};
+  for (int i = 0; r && i < kAnswerHeaderCount; ++i) answerHeaders[i] = QueryText(r, queries[i]);
   {
     Locked hold(t);
     if (t->abandoned) {
@@ -136,7 +137,7 @@ DWORD WINAPI RunTransfer(void* arg) {
       t->answered = true;
       t->status = static_cast<int>(status);
       t->location = location;
-      for (int i = 0; i < 4; ++i) t->answerHeaders[i] = answerHeaders[i];
+      for (int i = 0; i < kAnswerHeaderCount; ++i) t->answerHeaders[i] = answerHeaders[i];
       t->knownLength = !length.empty();
       t->length = std::strtoull(length.c_str(), nullptr, 10);
     }
@@ -251,16 +252,27 @@ NetHandle UrlOpen(NetHandle session, const std::string& url, bool noCache,
   auto* t = new Transfer(limits);
   t->session = session->session;
   t->url = wideUrl;
+  // RELOAD keeps WinINet's own cache out and tells a proxy on the way
+  // nothing: it would answer from its cache. PRAGMA_NOCACHE sends "Pragma:
+  // no-cache", which HTTP/1.0 caches read; HTTP/1.1 caches read
+  // Cache-Control, which only a line of our own sends.
+  std::string headers = noCache ? "Cache-Control: no-cache\r\nPragma: no-cache\r\n" : "";
   if (range) {
-    std::string headers = "Range: bytes=" + std::to_string(range->from) + "-\r\n";
+    headers += "Range: bytes=" + std::to_string(range->from) + "-\r\n";
     if (!range->ifRange.empty()) headers += "If-Range: " + range->ifRange + "\r\n";
-    t->requestHeaders = Wide(headers, true);
   }
+  t->requestHeaders = Wide(headers, true);
   // Redirects are followed above this layer, where each hop is checked;
   // nothing fetched is stored a second time in the user's profile, and no
-  // part of a file is ever answered from a cache.
-  t->flags = INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_CACHE_WRITE |
-             (noCache || range ? INTERNET_FLAG_RELOAD : 0);
+  // part of a file is ever answered from WinINet's cache. A proxy may
+  // answer a request for an update file from its cache: the manifest binds
+  // the bytes. A proxy's 407 comes back as an answer like any other:
+  // WinINet asks the user for credentials only through InternetErrorDlg,
+  // which a run that must not ask never calls; NO_UI keeps its other
+  // dialogs (cookies) away as well.
+  t->flags = INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI |
+             (noCache || range ? INTERNET_FLAG_RELOAD : 0) |
+             (noCache ? INTERNET_FLAG_PRAGMA_NOCACHE : 0);
   HANDLE worker = ::CreateThread(nullptr, 0, RunTransfer, t, 0, nullptr);
   if (!worker) {
     delete t;

@@ -283,6 +283,7 @@ class PartDownload {
     file_ = os::UniqueFile(raw);
     hash_ = os::UniqueHash(check_.hasDigest ? os::Sha256Open() : nullptr);
     have_ = 0;
+    fromCache_ = false;
     record_.validator.clear();
     SaveRecord();
     ProgressDone(0);
@@ -333,8 +334,8 @@ class PartDownload {
     const bool ranged = have_ > 0 && (!record_.validator.empty() || check_.hasDigest);
     if (have_ > 0 && !ranged) StartAnew();
     int status = 0;
-    os::UniqueNet answer =
-        OpenUrlAnswer(session, url_, false, DownloadLimits(), ranged ? &range : nullptr, status);
+    os::UniqueNet answer = OpenUrlAnswer(session, url_, pastCaches_, DownloadLimits(),
+                                         ranged ? &range : nullptr, status);
     if (UpdateCancelled()) return Next::kCancelled;
     if (!answer) return Next::kAgain;
     if (status == 200) return TakeWholeFile(answer.Get());
@@ -357,9 +358,10 @@ class PartDownload {
   // changed, or the first request.
   Next TakeWholeFile(os::NetHandle answer) {
     if (have_ > 0) StartAnew();
+    NoteCache(answer);
     // A length announced other than the manifest's is no file to start.
     const uint64_t announced = os::UrlLength(answer);
-    if (check_.hasSize && announced != 0 && announced != check_.size) return Next::kMismatch;
+    if (check_.hasSize && announced != 0 && announced != check_.size) return NotTheFile();
     if (expected_ == 0 && announced != 0) {
       expected_ = announced;
       ProgressTotal(expected_);
@@ -383,6 +385,7 @@ class PartDownload {
       expected_ = total;
       ProgressTotal(expected_);
     }
+    NoteCache(answer);
     resumed_ = true;
     return Body(answer);
   }
@@ -412,7 +415,7 @@ class PartDownload {
         return UpdateCancelled() ? Next::kCancelled : Next::kAgain;
       if (got == 0) break;
       if (check_.hasSize && have_ + got > check_.size)
-        return Next::kMismatch;  // stopped at once, whatever follows
+        return NotTheFile();  // stopped at once, whatever follows
       if (hash_) os::Sha256Update(hash_.Get(), buffer, got);
       uint32_t written = 0;
       const int32_t err = os::FileWrite(file_.Get(), buffer, got, written);
@@ -447,7 +450,22 @@ class PartDownload {
       StartAnew();
       return Next::kAgainAtOnce;
     }
-    return Next::kMismatch;
+    return NotTheFile();
+  }
+
+  // A proxy may keep an older file under the same name (a vendor who
+  // published it anew, an installer always called setup.exe) for as long
+  // as its answer allowed. Bytes that a cache gave and that are not what
+  // the manifest binds are asked for once more from the server itself;
+  // only then is the file refused.
+  void NoteCache(os::NetHandle answer) {
+    fromCache_ = fromCache_ || !os::UrlHeader(answer, os::AnswerHeader::kAge).empty();
+  }
+  Next NotTheFile() {
+    if (!fromCache_ || pastCaches_) return Next::kMismatch;
+    pastCaches_ = true;
+    StartAnew();
+    return Next::kAgainAtOnce;
   }
 
   std::string url_, path_, part_;
@@ -459,6 +477,8 @@ class PartDownload {
   bool resumed_ = false;   // some bytes of the part came before a break
   bool refetched_ = false;
   bool restartedAtEnd_ = false;
+  bool fromCache_ = false;   // some bytes of the part came from a cache on the way
+  bool pastCaches_ = false;  // the requests ask every cache for the server's own copy
   uint64_t retryAfterMs_ = 0;
   os::UniqueFile file_;
   os::UniqueHash hash_;

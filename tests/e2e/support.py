@@ -125,6 +125,10 @@ class AppFolder:
         lines = ["[Check]"] + ["%s=%s" % (k, v) for k, v in keys.items()]
         self.write("pelmatic.ini", ("\r\n".join(lines) + "\r\n").encode(encoding))
 
+    # The proxy that http_proxy and https_proxy name for the program; None
+    # leaves the caller's environment as it is.
+    proxy = None
+
     def env(self):
         env = dict(os.environ)
         # system_path: the folders searched after bin, the system's own unless set.
@@ -133,6 +137,11 @@ class AppFolder:
         env["TMPDIR"] = self.root
         # The user's state (skip, remind, the last check) is the case's own.
         env["XDG_STATE_HOME"] = os.path.join(self.root, "state")
+        if self.proxy is not None:
+            for name in ("http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
+                         "no_proxy", "NO_PROXY"):
+                env.pop(name, None)
+            env["http_proxy"] = env["https_proxy"] = self.proxy
         return env
 
     def run(self, option=None, answers=b"", timeout=60):

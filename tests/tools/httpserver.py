@@ -7,9 +7,12 @@ updater's error handling can be exercised against a real socket.
 
     httpserver.py --root DIR [--port 0] [--portfile FILE] [--log FILE]
                   [--faults FILE] [--max-seconds 1800]
-                  [--tls-cert FILE --tls-key FILE]
+                  [--tls-cert FILE --tls-key FILE] [--cache-control VALUE]
 
 With --tls-cert and --tls-key it speaks HTTPS instead, with the same faults.
+With --cache-control every answer carries that Cache-Control header (unless
+a fault's headers name one), as a CDN's "public, max-age=3600" lets every
+cache on the way keep it.
 
 Faults (per path): status, body, body_hex, headers, cut (bytes), chunked,
 drip ([bytes, ms] per piece), reset, hang (seconds of silence before any
@@ -452,6 +455,8 @@ class Handler(BaseHTTPRequestHandler):
 
         send_body = status not in NO_BODY_STATUSES and not (100 <= status < 200)
         headers = {"content-type": ("Content-Type", content_type)}
+        if self.server.cfg.cache_control:
+            headers["cache-control"] = ("Cache-Control", self.server.cfg.cache_control)
         if send_body:
             if chunked:
                 headers["transfer-encoding"] = ("Transfer-Encoding", "chunked")
@@ -528,6 +533,8 @@ class Handler(BaseHTTPRequestHandler):
         self.close_connection = True
         self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
+        if self.server.cfg.cache_control and not any(n.lower() == "cache-control" for n in extra):
+            self.send_header("Cache-Control", self.server.cfg.cache_control)
         for name, value in extra.items():
             self.send_header(name, str(value))
         self.end_headers()
@@ -571,8 +578,9 @@ def _number(fault, key):
 
 
 class Config:
-    def __init__(self, root, log_path, faults_path, sent_path=None):
+    def __init__(self, root, log_path, faults_path, sent_path=None, cache_control=None):
         self.root = root
+        self.cache_control = cache_control
         self.log_path = log_path
         self.faults_path = faults_path
         self.sent_path = sent_path
@@ -630,6 +638,7 @@ def parse_args(argv):
                         help="exit on our own after this long")
     parser.add_argument("--tls-cert", help="serve HTTPS with this PEM certificate (chain)")
     parser.add_argument("--tls-key", help="the PEM private key of --tls-cert")
+    parser.add_argument("--cache-control", help="a Cache-Control header for every answer")
     args = parser.parse_args(argv)
     if bool(args.tls_cert) != bool(args.tls_key):
         parser.error("--tls-cert and --tls-key go together")
@@ -652,6 +661,7 @@ def main(argv=None):
         os.path.abspath(args.log) if args.log else None,
         os.path.abspath(args.faults) if args.faults else None,
         os.path.abspath(args.sent) if args.sent else None,
+        args.cache_control,
     )
     stopping = server.cfg.stopping
 

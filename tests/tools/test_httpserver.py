@@ -361,6 +361,38 @@ class HttpServerTest(unittest.TestCase):
         self.assertLess(peak_kb, 100 * 1024)
 
 
+class CacheControlTest(unittest.TestCase):
+    def test_every_answer_may_be_kept_unless_a_fault_says_otherwise(self):
+        with tempfile.TemporaryDirectory() as root:
+            for name in ("a.bin", "own.bin"):
+                with open(os.path.join(root, name), "wb") as f:
+                    f.write(DATA)
+            with TestServer(root, cache_control="public, max-age=3600") as srv:
+                srv.set_faults({"/gone": {"status": 404},
+                                "/own.bin": {"headers": {"Cache-Control": "no-store"}},
+                                "/endless": {"endless": True}})
+                for path, request, status, value in [
+                        ("/a.bin", b"", 200, "public, max-age=3600"),
+                        ("/a.bin", b"Range: bytes=10-\r\n", 206, "public, max-age=3600"),
+                        ("/gone", b"", 404, "public, max-age=3600"),
+                        ("/own.bin", b"", 200, "no-store"),
+                        ("/endless", b"", 200, "public, max-age=3600")]:
+                    with self.subTest(path=path, request=request):
+                        with socket.create_connection(("127.0.0.1", srv.port), timeout=5) as s:
+                            s.sendall(b"GET %s HTTP/1.1\r\nHost: x\r\n%s\r\n"
+                                      % (path.encode(), request))
+                            head = b""
+                            while b"\r\n\r\n" not in head:
+                                head += s.recv(4096)
+                        answer, headers, _ = split_response(head)
+                        self.assertEqual((answer, headers.get("cache-control")), (status, value))
+                        self.assertEqual(head.lower().count(b"cache-control:"), 1)
+            with TestServer(root) as plain:
+                _, headers, _ = split_response(raw_exchange(
+                    plain.port, b"GET /a.bin HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"))
+                self.assertNotIn("cache-control", headers)
+
+
 class LifecycleTest(unittest.TestCase):
     def test_sigterm_and_max_seconds_stop_cleanly(self):
         with tempfile.TemporaryDirectory() as root:

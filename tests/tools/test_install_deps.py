@@ -70,6 +70,7 @@ class InstallDeps(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         self.assertEqual([c for c in calls if c.startswith("update")], ["update -q"] * 3)
         self.assertTrue(calls[-1].startswith("install") and "wine32:i386" in calls[-1])
+        self.assertIn(" squid", calls[-1])  # the proxy the suites run the program behind
         self.assertIn("dpkg --add-architecture i386", calls)
         self.assertNotIn("FAILED", done.stderr)
 
@@ -105,6 +106,7 @@ class InstallDeps(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertNotIn("wine", calls[-1])
         self.assertNotIn("mingw", calls[-1])
+        self.assertNotIn("squid", calls[-1])
         self.assertFalse([c for c in calls if c.startswith("dpkg")])
 
 

@@ -6,7 +6,8 @@
         srv.set_faults({})   # takes effect on the next request
 
 With tls_cert and tls_key (PEM files) it serves HTTPS and url starts with
-"https://".
+"https://". With cache_control every answer carries that Cache-Control
+header.
 """
 
 import atexit
@@ -26,8 +27,9 @@ class TestServer:
     __test__ = False
 
     def __init__(self, root, faults=None, max_seconds=1800, startup_timeout=10.0,
-                 tls_cert=None, tls_key=None):
+                 tls_cert=None, tls_key=None, cache_control=None):
         self.root = os.path.abspath(root)
+        self.cache_control = cache_control
         self.tls = (tls_cert, tls_key) if tls_cert else None
         self.port = None
         self.url = None
@@ -56,6 +58,8 @@ class TestServer:
         ]
         if self.tls:
             cmd += ["--tls-cert", self.tls[0], "--tls-key", self.tls[1]]
+        if self.cache_control:
+            cmd += ["--cache-control", self.cache_control]
         with open(self.outputfile, "wb") as out:
             self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL,
                                          stdout=out, stderr=subprocess.STDOUT)

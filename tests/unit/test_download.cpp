@@ -125,3 +125,40 @@ TEST(DownloadFile, ADigestAndALengthBindTheFile) {
     EXPECT_FALSE(odd.hasDigest || odd.hasSize);
   }
 }
+
+// A cache on the way (its answer carries Age) may keep an older file under
+// the name: only what the server itself sends is refused.
+TEST(DownloadFile, AFileFromACacheThatIsNotTheOneBoundIsAskedForPastIt) {
+  REQUIRE_SERVER();
+  TempDir dir;
+  const std::string root = testutil::ServerRoot(), url = testutil::ServerUrl();
+  WriteFile(root + "kept.bin", "abc");
+  const FileCheck abc = MakeFileCheck(
+      "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD", true, "3", true);
+  auto requests = [] { return testutil::ServerRequests().size(); };
+  struct Case {
+    const char* faults;
+    DownloadResult result;
+    size_t requests;
+  } cases[] = {
+      {R"({"/kept.bin": {"body": "abd", "headers": {"Age": "600"}, "times": 1}})",
+       DownloadResult::kDone, 2},
+      {R"({"/kept.bin": {"body": "abcd", "headers": {"Age": "600"}, "times": 1}})",
+       DownloadResult::kDone, 2},
+      {R"({"/kept.bin": {"body": "abd", "times": 1}})", DownloadResult::kMismatch, 1},
+      {R"({"/kept.bin": {"body": "abd", "headers": {"Age": "600"}}})", DownloadResult::kMismatch,
+       2},
+  };
+  for (const Case& c : cases) {
+    testutil::SetServerFaults(c.faults);
+    const size_t before = requests();
+    EXPECT_EQ(DownloadFile(url + "kept.bin", dir / "kept.bin", abc), c.result) << c.faults;
+    EXPECT_EQ(requests() - before, c.requests) << c.faults;
+    EXPECT_EQ(Exists(dir / "kept.bin"), c.result == DownloadResult::kDone) << c.faults;
+    if (Exists(dir / "kept.bin")) {
+      EXPECT_EQ(ReadFile(dir / "kept.bin"), "abc");
+    }
+    os::FileDelete(dir / "kept.bin");
+  }
+  testutil::SetServerFaults("{}");
+}

@@ -424,6 +424,56 @@ def reap(procs):
                 stream.close()
 
 
+# ---- the system's proxy -----------------------------------------------------
+
+# What WinINet's INTERNET_OPEN_TYPE_PRECONFIG reads: the user's settings.
+INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+PROXY_VALUES = ("ProxyEnable", "ProxyServer")
+
+
+def _proxy_values():
+    """{name: (type, data)} of the proxy values the user's settings hold."""
+    found = {}
+    for name in PROXY_VALUES:
+        code, out, _ = run_wine("reg", ["query", INTERNET_SETTINGS, "/v", name])
+        for line in out.decode("latin-1").splitlines():
+            words = line.split(None, 2)
+            if len(words) >= 2 and words[0] == name and words[1].startswith("REG_"):
+                found[name] = (words[1], words[2].strip() if len(words) > 2 else "")
+    return found
+
+
+def _reg(*args):
+    code, out, err = run_wine("reg", list(args))
+    if code != 0:
+        raise WineToolError("reg %s exited %d: %r %r" % (" ".join(args), code, out, err))
+
+
+def set_system_proxy(server):
+    """Makes server ("127.0.0.1:3128") the prefix's proxy for every program
+    started from now on, as a user sets it in the Internet options. Gives
+    back the function that puts the values as they were (Wine writes
+    ProxyEnable=0 itself where it finds none) and checks that it did; a
+    test registers it with addCleanup, so that no later test meets the
+    proxy."""
+    before = _proxy_values()
+    _reg("add", INTERNET_SETTINGS, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "1", "/f")
+    _reg("add", INTERNET_SETTINGS, "/v", "ProxyServer", "/t", "REG_SZ", "/d", server, "/f")
+
+    def restore():
+        for name in PROXY_VALUES:
+            if name in before:
+                kind, data = before[name]
+                _reg("add", INTERNET_SETTINGS, "/v", name, "/t", kind, "/d",
+                     str(int(data, 16)) if kind == "REG_DWORD" else data, "/f")
+            else:
+                _reg("delete", INTERNET_SETTINGS, "/v", name, "/f")
+        after = _proxy_values()
+        if after != before:
+            raise WineToolError("the proxy settings are %r, not %r as before" % (after, before))
+    return restore
+
+
 # ---- what the Wine suites of PELMATIC.EXE share ------------------------------
 
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
