@@ -677,8 +677,8 @@ static int cmd_press(int argc, char **argv)
 }
 
 /* Ticks a check box of a dialog (the index-th of its "checks", which may
-   all have the id 0, as a task dialog's verification box does) by a click,
-   so that the dialog hears of it as of the user's. */
+   all have the id 0, as a task dialog's verification box does) as a click
+   does, so that the dialog hears of it as of the user's. */
 static int cmd_check(int argc, char **argv)
 {
     struct button_list bl;
@@ -700,8 +700,15 @@ static int cmd_check(int argc, char **argv)
     }
     box = bl.items[index];
     SendMessageTimeoutA(box, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &state);
-    if (state != BST_CHECKED)
-        PostMessageA(box, BM_CLICK, 0, 0);
+    if (state != BST_CHECKED) {
+        /* What a click does, step by step: a posted click on a window that
+           is not active can be swallowed, and one that comes late would
+           untick the box again. */
+        SendMessageTimeoutA(box, BM_SETCHECK, BST_CHECKED, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS,
+                            &state);
+        SendMessageTimeoutA(bl.dlg, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(box), BN_CLICKED),
+                            (LPARAM)box, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &state);
+    }
     for (i = 0; i < 100; i++) {
         SendMessageTimeoutA(box, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &state);
         if (state == BST_CHECKED)
