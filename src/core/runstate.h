@@ -52,6 +52,14 @@ struct RunState {
   uint32_t CheckHours = 0;
   // The manifest's critical=: installations below it are not held back.
   std::string CriticalVer;
+  // The manifest's silent_args=: how its installer runs with no one at the
+  // screen; an unattended run starts no installer without them.
+  std::string SilentArgs;
+  // The option u: no window of any kind, one line of result, its code.
+  bool Unattended = false;
+  // The announced version the administrator's TargetVersionPrefix held
+  // back (the run went on as if the manifest announced the installed one).
+  std::string HeldBackVer;
 };
 
 extern RunState gRun;

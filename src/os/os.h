@@ -144,6 +144,15 @@ int ExitCodeFor(int32_t code);
 // be started.
 enum class Elevation { kDone, kDeclined, kUnavailable };
 Elevation RunElevated(const std::string& parameters, int32_t& exitCode);
+// Starts the program at path with arguments (by the program's own rules:
+// blanks separate, a quoted stretch keeps its blanks) directly, never
+// through the shell, and waits for it to end; false when it could not be
+// started. An end by a signal (POSIX) gives INT32_MIN. On POSIX the file
+// gets its owner's execute bit first.
+bool RunProgramAndWait(const std::string& path, const std::string& arguments, int32_t& exitCode);
+// Writes text to standard output where the caller gave the program one (a
+// GUI program started with its output redirected); nothing otherwise.
+void WriteStandardOutput(const std::string& text);
 
 // ---- files and folders ----------------------------------------------------
 struct FindData {
@@ -229,6 +238,21 @@ bool FileVersion(const std::string& path, uint32_t& versionMS, uint32_t& version
 // 1023 bytes, defaultValue when absent.
 std::string ProfileString(const std::string& section, const std::string& key,
                           const std::string& defaultValue, const std::string& file);
+
+// ---- the administrator's policy ----------------------------------------------
+// A value the administrator set for product, where no update package can
+// reach it: HKLM\Software\Policies\PelMatic\<product> (in the 64-bit view
+// of the registry, which both builds read alike) on Windows; the section
+// [product] of the file PELMATIC_POLICY_FILE names, else of
+// /etc/pelmatic/policy.ini, on POSIX, where a value of decimal digits is a
+// number and any other a text. The program never writes it.
+enum class PolicyType { kAbsent, kNumber, kText, kOther };
+struct PolicyValue {
+  PolicyType type = PolicyType::kAbsent;
+  uint32_t number = 0;  // a DWORD
+  std::string text;     // a string
+};
+PolicyValue ReadPolicyValue(const std::string& product, const std::string& name);
 
 // ---- HTTP --------------------------------------------------------------------
 // Requests go over http and https only, follow no redirect and are never

@@ -396,4 +396,23 @@ std::string ProfileString(const std::string& section, const std::string& key,
   return IniLookup(text, section, key, value) ? value : defaultValue;
 }
 
+PolicyValue ReadPolicyValue(const std::string& product, const std::string& name) {
+  const char* named = std::getenv("PELMATIC_POLICY_FILE");
+  std::string text;
+  PolicyValue v;
+  if (!ReadWholeFile(named && *named ? named : "/etc/pelmatic/policy.ini", text) ||
+      !IniLookup(text, product, name, v.text))
+    return v;
+  const bool digits = !v.text.empty() && v.text.size() <= 10 &&
+                      v.text.find_first_not_of("0123456789") == std::string::npos;
+  const unsigned long long number = digits ? std::strtoull(v.text.c_str(), nullptr, 10) : 0;
+  if (digits && number <= 0xFFFFFFFFull) {
+    v.type = PolicyType::kNumber;
+    v.number = static_cast<uint32_t>(number);
+  } else {
+    v.type = PolicyType::kText;
+  }
+  return v;
+}
+
 }  // namespace os

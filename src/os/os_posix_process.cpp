@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -132,7 +133,50 @@ Elevation RunElevated(const std::string& parameters, int32_t& exitCode) {
   return Elevation::kDone;
 }
 
-// The command interpreter's code page is the system's own here.
+bool RunProgramAndWait(const std::string& path, const std::string& arguments, int32_t& exitCode) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || ::chmod(path.c_str(), st.st_mode | S_IXUSR) != 0)
+    return false;
+  std::vector<std::string> args = ArgumentsOf("x " + arguments);
+  args[0] = path;
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  // The child tells through the pipe, closed on its exec, whether it started.
+  int pipefd[2];
+  if (::pipe2(pipefd, O_CLOEXEC) != 0) return false;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(pipefd[0]);
+    ::execv(argv[0], argv.data());
+    const int err = errno;
+    (void)!::write(pipefd[1], &err, sizeof err);
+    ::_exit(127);
+  }
+  ::close(pipefd[1]);
+  int err = 0;
+  ssize_t n = 0;
+  if (child > 0)
+    while ((n = ::read(pipefd[0], &err, sizeof err)) < 0 && errno == EINTR) {
+    }
+  ::close(pipefd[0]);
+  if (child < 0) return false;
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (n > 0) return false;  // the exec failed
+  exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : INT32_MIN;
+  return true;
+}
+
+void WriteStandardOutput(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+// Texts are bytes here, UTF-8 being the usual.
 std::string SystemCodePageToUtf8(const std::string& bytes) { return bytes; }
 
 std::string MachineId() {

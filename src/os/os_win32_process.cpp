@@ -97,6 +97,31 @@ Elevation RunElevated(const std::string& parameters, int32_t& exitCode) {
   return Elevation::kDone;
 }
 
+bool RunProgramAndWait(const std::string& path, const std::string& arguments, int32_t& exitCode) {
+  Wide file(path), line("\"" + path + "\"" + (arguments.empty() ? "" : " " + arguments));
+  if (!file.ok() || !line.ok()) return false;
+  std::vector<wchar_t> command(line.c_str(), line.c_str() + line.size() + 1);
+  STARTUPINFOW start = {};
+  start.cb = sizeof start;
+  PROCESS_INFORMATION process = {};
+  if (!::CreateProcessW(file.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &start, &process))
+    return false;
+  ::CloseHandle(process.hThread);
+  WaitHandleOrMessages(process.hProcess, INFINITE);
+  DWORD code = 0;
+  exitCode = ::GetExitCodeProcess(process.hProcess, &code) ? static_cast<int32_t>(code) : INT32_MIN;
+  ::CloseHandle(process.hProcess);
+  return true;
+}
+
+void WriteStandardOutput(const std::string& text) {
+  HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD written = 0;
+  if (out && out != INVALID_HANDLE_VALUE)
+    ::WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
 std::string MachineId() {
   // A 32-bit program on 64-bit Windows sees a view of the registry without
   // this value; the flag asks for the machine's own (and is ignored where
@@ -113,6 +138,34 @@ std::string MachineId() {
   if (got != ERROR_SUCCESS || type != REG_SZ) return std::string();
   // The stored text may or may not carry its terminating zero.
   return Narrow(value, wcsnlen(value, size / sizeof(wchar_t)));
+}
+
+PolicyValue ReadPolicyValue(const std::string& product, const std::string& name) {
+  PolicyValue v;
+  Wide key("Software\\Policies\\PelMatic\\" + product), value(name);
+  HKEY h = nullptr;
+  if (!key.ok() || ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0,
+                                   KEY_QUERY_VALUE | KEY_WOW64_64KEY, &h) != ERROR_SUCCESS)
+    return v;
+  wchar_t data[1024];
+  DWORD type = 0, size = sizeof data;
+  const LONG got =
+      ::RegQueryValueExW(h, value.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+  ::RegCloseKey(h);
+  if (got == ERROR_MORE_DATA) {
+    v.type = PolicyType::kOther;  // no value of the policy is that long
+  } else if (got != ERROR_SUCCESS) {
+    return v;
+  } else if (type == REG_DWORD && size == sizeof(DWORD)) {
+    v.type = PolicyType::kNumber;
+    std::memcpy(&v.number, data, sizeof(DWORD));
+  } else if (type == REG_SZ) {
+    v.type = PolicyType::kText;
+    v.text = Narrow(data, wcsnlen(data, size / sizeof(wchar_t)));
+  } else {
+    v.type = PolicyType::kOther;
+  }
+  return v;
 }
 
 struct SnapshotState {

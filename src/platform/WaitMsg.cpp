@@ -10,7 +10,7 @@ StatusPlace StatusPosition(int screenWidth, int screenHeight) {
 void ShowStatus(const std::string& text, void (*progressTick)()) {
   // The old window goes before the new one comes: one at a time.
   gRun.StatusWindow.Reset();
-  if (text.empty()) return;
+  if (text.empty() || gRun.Unattended) return;  // an unattended run shows no window
   StatusPlace at = StatusPosition(os::GetSystemMetrics(os::kSmCxFullScreen),
                                   os::GetSystemMetrics(os::kSmCyFullScreen));
   gRun.StatusWindow.Reset(os::CreateStatusWindow(text, StatusStyle, at.x, at.y, StatusWidth,

@@ -3,12 +3,14 @@
 #include <new>
 #include <vector>
 
+#include "core/runstate.h"
 #include "os/os.h"
 #include "platform/names.h"
 
 const char* const kNoticeCaption = "PelMatic 2.000 - automatic version checker";
 
 void ShowNotice(const std::string& text) {
+  if (gRun.Unattended) return;  // nobody is there to read it
   os::ShowMessageBox(text + "    ", kNoticeCaption,
                      os::kMbOk | os::kMbIconQuestion | os::kMbSystemModal | os::kMbTopmost);
 }

@@ -33,42 +33,30 @@ std::string NotesBlock() {
          gRun.WhatsNew + "   " + CRLF + CRLF;
 }
 
-// Starts a checked installer while holding it open with writes denied, so
-// that nobody can swap it between the check and the start.
-bool LaunchVerified(const std::string& path) {
+// Runs start(path) on a checked installer while holding it open with
+// writes denied, so that nobody can swap it between the check and the start.
+template <typename Start>
+bool StartVerified(const std::string& path, Start start) {
   os::FileHandle h = nullptr;
   os::FileOpenRead(path, h);
   os::UniqueFile held(h);
-  return LaunchTarget(path);
+  return start(path);
 }
+
+bool LaunchVerified(const std::string& path) { return StartVerified(path, LaunchTarget); }
 
 // The installer is fetched into the temporary folder and started from there.
 int32_t RunInstaller() {
-  FileCheck check;
+  std::string path;
+  const int32_t fetched = FetchInstaller(path);
+  if (fetched != 0 || path.empty()) return fetched;
   if (gRun.LocalMode) {
-    if (!IsPlainFileName(gRun.UpdateFile)) return 0;
-    const std::string local = gRun.AppDir + gRun.UpdateFile;
-    if (!UpdateFileCheck(check)) return -4;
-    if ((check.hasDigest || check.hasSize) && !FileMatches(local, check)) return -4;
-    LaunchVerified(local);
-    return 0;
-  }
-  // A name from the server is joined to a local folder only when it cannot
-  // leave that folder.
-  if (!IsPlainFileName(gRun.UpdateFile)) return -1;
-  if (!UpdateFileCheck(check)) return -4;
-  const std::string target = GetTempFolder() + gRun.UpdateFile;
-  DownloadResult got = DownloadFile(gRun.UrlFile + gRun.UpdateFile, target, check);
-  if (got == DownloadResult::kMismatch) return -4;
-  if (got == DownloadResult::kFailed) return -1;
-  // Stopped by the user, if only just after the last byte: nothing starts.
-  if (got == DownloadResult::kCancelled || UpdateCancelled()) {
-    os::FileDelete(target);
+    LaunchVerified(path);
     return 0;
   }
   // The full bar for a moment before the installer's own window comes.
   os::Sleep(300);
-  return LaunchVerified(target) ? 0 : -2;
+  return LaunchVerified(path) ? 0 : -2;
 }
 
 // The close requests: to the window titled as the application's file name,
@@ -137,9 +125,7 @@ int32_t InstallElevated() {
 }
 
 int32_t RunPackage() {
-  const std::string probe = gRun.AppDir + "@temp.exe";
-  if (!os::FileCopy(gRun.IniPath, probe, false) || !os::FileDelete(probe))
-    return IsElevatedCopy() ? -3 : InstallElevated();
+  if (!AppFolderWritable()) return IsElevatedCopy() ? -3 : InstallElevated();
   int32_t code = InstallPackage();
   if (code > 0) {
     if (!IsElevatedCopy()) ReportInstalled();
@@ -149,6 +135,44 @@ int32_t RunPackage() {
 }
 
 }  // namespace
+
+int32_t FetchInstaller(std::string& path) {
+  path.clear();
+  FileCheck check;
+  if (gRun.LocalMode) {
+    if (!IsPlainFileName(gRun.UpdateFile)) return 0;
+    const std::string local = gRun.AppDir + gRun.UpdateFile;
+    if (!UpdateFileCheck(check)) return -4;
+    if ((check.hasDigest || check.hasSize) && !FileMatches(local, check)) return -4;
+    path = local;
+    return 0;
+  }
+  // A name from the server is joined to a local folder only when it cannot
+  // leave that folder.
+  if (!IsPlainFileName(gRun.UpdateFile)) return -1;
+  if (!UpdateFileCheck(check)) return -4;
+  const std::string target = GetTempFolder() + gRun.UpdateFile;
+  DownloadResult got = DownloadFile(gRun.UrlFile + gRun.UpdateFile, target, check);
+  if (got == DownloadResult::kMismatch) return -4;
+  if (got == DownloadResult::kFailed) return -1;
+  // Stopped by the user, if only just after the last byte: nothing starts.
+  if (got == DownloadResult::kCancelled || UpdateCancelled()) {
+    os::FileDelete(target);
+    return 0;
+  }
+  path = target;
+  return 0;
+}
+
+bool RunVerified(const std::string& path, const std::string& arguments, int32_t& exitCode) {
+  return StartVerified(
+      path, [&](const std::string& p) { return os::RunProgramAndWait(p, arguments, exitCode); });
+}
+
+bool AppFolderWritable() {
+  const std::string probe = gRun.AppDir + "@temp.exe";
+  return os::FileCopy(gRun.IniPath, probe, false) && os::FileDelete(probe);
+}
 
 std::string ElevatedVersionOf(const std::string& argument) {
   const std::string mark = kElevatedMark;

@@ -12,8 +12,10 @@
 #include "platform/names.h"
 #include "run/offer.h"
 #include "run/polite.h"
+#include "run/unattended.h"
 #include "version/config.h"
 #include "version/manifest.h"
+#include "version/policy.h"
 #include "version/rollout.h"
 
 namespace {
@@ -23,6 +25,13 @@ namespace {
 [[noreturn]] void ReportUnhandledError(const std::string& kind, const std::string& message,
                                        uintptr_t address) {
   std::string text = UnhandledErrorText(kind, ExtractFileName(os::ExePath()), address, message);
+  if (gRun.Unattended) {
+    // No box: its text on the run's one line, and exit code 1.
+    for (char& c : text)
+      if (c == '\n' || c == '\r') c = ' ';
+    os::WriteStandardOutput(gRun.VerFile + ": unexpected error: " + text + "\n");
+    os::ExitProcess(1);
+  }
   os::ShowMessageBox(text, "Application Error", os::kMbIconError | os::kMbTaskModal);
   // A status window still shown stays until the process is gone, as it
   // does on Windows: the error ends the run where it stands.
@@ -63,50 +72,62 @@ std::string NoInformationText() {
 
 Options ParseOptions(const std::string& optionWord) {
   auto has = [&](char c) { return optionWord.find(c) != std::string::npos; };
-  return {has('n'), has('f'), has('@')};
+  return {has('n'), has('f'), has('@'), has('u')};
 }
 
 namespace {
+Policy gPolicy;
+}  // namespace
 
-// The start both runs make, the check and the copy started with
-// administrator rights: the options; the guard, which lets copies run
-// (the elevated copy's parent waits for it); an interrupted installation
-// finished; then the configuration and the manifest read and checked into
-// CheckOutcome. False when the run steps aside for another copy, or when
-// (in the user's run, which asks politely) a run with @ is not due yet.
-bool CheckVersion(const std::string& optionWord, int32_t copies, bool polite, Options& options) {
+const Policy& RunPolicy() { return gPolicy; }
+
+Start CheckVersion(const std::string& optionWord, int32_t copies, bool polite, Options& options) {
   options = ParseOptions(optionWord);
   gRun.LocalMode = options.localMode;
   gRun.OptionWord = optionWord;
-  if (CountProcesses("PELMATIC.EXE") > copies) return false;
+  if (CountProcesses("PELMATIC.EXE") > copies) return Start::kAnotherCopy;
   // Before the configuration is read: it may be one of the files an
   // interrupted installation left in flight.
   RecoverInstallation(gRun.AppDir);
   gRun.CheckOutcome = -1;
-  if (!LoadConfig()) return true;
+  if (!LoadConfig()) return Start::kNoConfiguration;
   if (options.force) gRun.VerNow = "0";
+  // The administrator's word goes before the configuration's.
+  gPolicy = ReadPolicy(gRun.VerFile);
+  const bool scheduled = options.quiet || options.unattended;  // no one asked for this check
+  if (gPolicy.updates == Policy::kOff) return Start::kTurnedOff;
+  if (gPolicy.updates == Policy::kManualOnly && scheduled) return Start::kManualOnly;
+  if (gPolicy.hasCheckHours) gRun.CheckHours = gPolicy.checkHours;
   if (polite) {
     LoadUserChoices();
-    if (options.quiet && !CheckIsDue()) return false;
+    if (scheduled && !CheckIsDue()) return Start::kNotDue;
   }
   gRun.CheckOutcome = EvaluateManifest();
   if (polite && gRun.CheckHours > 0 && gRun.CheckOutcome != -1) RecordCheck();
   // A machine outside the share of a staged release goes on as if the
   // manifest announced what it has; one whose user asked (f) is offered
-  // the release whatever the share.
-  if (gRun.CheckOutcome == 1 && !options.force &&
-      !RolloutOffers(os::MachineId(), gRun.RolloutShare, gRun.VerFile, gRun.RemoteVer)) {
+  // the release whatever the share. A version off the administrator's line
+  // is not newer at all.
+  if (gRun.CheckOutcome == 1 &&
+      ((!options.force &&
+        !RolloutOffers(os::MachineId(), gRun.RolloutShare, gRun.VerFile, gRun.RemoteVer)) ||
+       !PolicyTakes(gPolicy, gRun.RemoteVer))) {
+    if (!PolicyTakes(gPolicy, gRun.RemoteVer)) gRun.HeldBackVer = gRun.RemoteVer;
     gRun.CheckOutcome = 0;
     gRun.RemoteVer = gRun.VerNow;
   }
-  return true;
+  return Start::kChecked;
 }
 
-}  // namespace
+std::string TurnedOffText() {
+  return "Updates of " + gRun.VerFile + " are turned off by your administrator.";
+}
 
 void RunUpdateCheck(const std::string& optionWord) {
   Options options{};
-  if (!CheckVersion(optionWord, 1, true, options)) return;
+  const Start start = CheckVersion(optionWord, 1, true, options);
+  if (start == Start::kTurnedOff && !options.quiet) ShowNotice(TurnedOffText());
+  if (start != Start::kChecked && start != Start::kNoConfiguration) return;
   int32_t updateCode = 0;
   // A run with @ leaves alone what the user skipped or asked to be
   // reminded of later; the user's own check always asks.
@@ -132,7 +153,8 @@ int32_t RunElevatedCopy(const std::string& optionWord) {
   // Nothing the run that started this copy could have written is trusted:
   // the configuration and the manifest are read and checked again.
   Options options{};
-  if (!CheckVersion(optionWord, 2, false, options) || gRun.CheckOutcome != 1) return 0;
+  if (CheckVersion(optionWord, 2, false, options) != Start::kChecked || gRun.CheckOutcome != 1)
+    return 0;
   return UpdateAsElevatedCopy();
 }
 
@@ -144,6 +166,12 @@ int PelmaticMain(const std::string& optionWord, const std::string& secondArgumen
       const int32_t code = RunElevatedCopy(optionWord);
       Shutdown();
       return os::ExitCodeFor(code);
+    }
+    gRun.Unattended = ParseOptions(optionWord).unattended;
+    if (gRun.Unattended) {
+      const int code = RunUnattended(optionWord);
+      Shutdown();
+      return code;
     }
     RunUpdateCheck(optionWord);
     Shutdown();

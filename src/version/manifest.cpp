@@ -228,6 +228,7 @@ int32_t EvaluateManifest() {
   gRun.DeltaSha256.clear();
   gRun.DeltaSize.clear();
   gRun.CriticalVer.clear();
+  gRun.SilentArgs.clear();
 
   // With trusted keys nothing of the manifest is used before its
   // signature, product and expiry have been checked.
@@ -275,6 +276,7 @@ int32_t EvaluateManifest() {
   gRun.UpdateSize = KeyValue(text, size);
   gRun.RolloutShare = RolloutShareAt(ReadRolloutPlan(text), os::UnixTimeUtc());
   gRun.CriticalVer = KeyValue(text, "critical");
+  gRun.SilentArgs = KeyValue(text, "silent_args");
   // Only beside a full package to fall back to.
   DeltaLine delta;
   if (!useAlternative && UpperCase(ExtractFileExt(gRun.UpdateFile)) == ".ZIP" &&
