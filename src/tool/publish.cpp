@@ -14,9 +14,9 @@ namespace {
 
 // Every key an installed copy looks for, found anywhere in the text.
 const char* const kKeys[] = {
-    "ver=",           "file=",          "mode=",      "msg=",     "filealt=", "product=",
-    "sha256=",        "size=",          "sha256alt=", "sizealt=", "expires=", "rollout=",
-    "rollout_start=", "rollout_hours=", "critical=",  "sig="};
+    "ver=",           "file=",          "mode=",      "msg=",         "filealt=", "product=",
+    "sha256=",        "size=",          "sha256alt=", "sizealt=",     "expires=", "rollout=",
+    "rollout_start=", "rollout_hours=", "critical=",  "silent_args=", "sig="};
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
@@ -129,6 +129,7 @@ std::string ComposeManifest(const Release& r) {
   line("rollout_start=", r.rolloutStart);
   line("rollout_hours=", r.rolloutHours);
   line("critical=", r.critical);
+  line("silent_args=", r.silentArgs);
   for (const auto& [base, value] : r.deltas) text += DeltaKey(base) + "=" + value + "\r\n";
   // A text in UTF-8 beyond ASCII (notes in any script, a name such as
   // Справка.zip) is marked as such; without the mark installed copies

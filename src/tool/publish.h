@@ -13,7 +13,8 @@ struct Release {
   std::string ver, file, filealt, mode, notes, product, expires;
   std::string sha256, size, sha256alt, sizealt;
   std::string rollout, rolloutStart, rolloutHours;
-  std::string critical;  // installations below it may not skip or postpone the release
+  std::string critical;    // installations below it may not skip or postpone the release
+  std::string silentArgs;  // how the installer runs with no one at the screen
   // Base version and "file sha256 size" of each delta package.
   std::vector<std::pair<std::string, std::string>> deltas;
 };

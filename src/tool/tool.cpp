@@ -34,6 +34,7 @@ const char kUsage[] =
     "                [--notes FILE] [--expires YYYY-MM-DDTHH:MM:SSZ] [--previous MANIFEST-OR-URL]\n"
     "                [--rollout P [--rollout-start YYYY-MM-DDTHH:MM:SSZ --rollout-hours H]]\n"
     "                [--delta BASEVERSION=DELTA.zip]... [--critical VERSION]\n"
+    "                [--silent-args ARGUMENTS]\n"
     "                --key KEY.pem --out NAME.ver\n"
     "  pelmatic-tool sign --key KEY.pem MANIFEST\n"
     "  pelmatic-tool verify --ini pelmatic.ini [--ver-now V] [--base VERSION=PACKAGE.zip]...\n"
@@ -325,6 +326,8 @@ int Manifest(const Arguments& a, std::istream& in, std::ostream& out) {
   }
   ReadRolloutOptions(a, r);
   r.critical = Trim(a.Get("--critical"));
+  r.silentArgs = Trim(a.Get("--silent-args"));
+  Check(RefuseValue("--silent-args", r.silentArgs, false));
   Check(RefuseValue("--critical", r.critical, false));
   if (!r.critical.empty() && CompareVersions(r.critical, r.ver) > 0)
     throw Refusal{"--critical " + r.critical + " is above --ver " + r.ver +
@@ -461,12 +464,13 @@ int ToolMain(const std::vector<std::string>& args, std::istream& in, std::ostrea
     if (command == "keygen") return Keygen(Arguments(args, 2, {}), out, err);
     if (command == "pubkey") return Pubkey(Arguments(args, 2, {}), in, out);
     if (command == "manifest")
-      return Manifest(Arguments(args, 2,
-                                {"--product", "--ver", "--file", "--filealt", "--mode", "--notes",
-                                 "--expires", "--previous", "--key", "--out", "--rollout",
-                                 "--rollout-start", "--rollout-hours", "--critical"},
-                                {"--delta"}),
-                      in, out);
+      return Manifest(
+          Arguments(args, 2,
+                    {"--product", "--ver", "--file", "--filealt", "--mode", "--notes", "--expires",
+                     "--previous", "--key", "--out", "--rollout", "--rollout-start",
+                     "--rollout-hours", "--critical", "--silent-args"},
+                    {"--delta"}),
+          in, out);
     if (command == "sign") return Sign(Arguments(args, 2, {"--key"}), in, out);
     if (command == "verify")
       return Verify(Arguments(args, 2, {"--ini", "--ver-now"}, {"--base"}), out);

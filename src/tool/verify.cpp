@@ -19,6 +19,7 @@
 #include "version/config.h"
 #include "version/keys.h"
 #include "version/manifest.h"
+#include "version/policy.h"
 #include "version/rollout.h"
 #include "version/signing.h"
 
@@ -266,6 +267,11 @@ int Report(std::ostream& out, const std::vector<std::pair<std::string, std::stri
                            "ask, then do nothing with it.");
   out << "offer: " << (type == ".ZIP" ? "a ZIP package installed" : "an installer started")
       << " by PelMatic (mode " << gRun.UpdateMode << ")\n";
+  if (type == ".EXE")
+    out << "unattended runs: "
+        << (gRun.SilentArgs.empty() ? "do not start it (no silent_args)"
+                                    : "start it with " + gRun.SilentArgs)
+        << "\n";
   // The text once more, for the delta lines of every earlier version.
   std::string text;
   const bool read = gRun.LocalMode ? ReadTextFile(gRun.AppDir + gRun.VerFile + ".ver", text)
@@ -295,6 +301,7 @@ int VerifyRelease(const VerifyRequest& request, std::ostream& out) {
   os::ComInitialize();  // the shell unpacks packages on Windows, as for the checker
   out << "manifest: " << (gRun.LocalMode ? gRun.AppDir : gRun.UrlFile) + gRun.VerFile + ".ver"
       << "\n";
+  out << "policy on this machine: " << DescribePolicy(ReadPolicy(gRun.VerFile)) << "\n";
   const int code = Report(out, request.bases);
   ResetRunState();
   os::ComUninitialize();

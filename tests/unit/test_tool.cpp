@@ -166,6 +166,7 @@ TEST(Publish, ASignedManifestIsReadByTheCheckerAsComposed) {
   r.rolloutStart = "2099-01-01T00:00:00Z";
   r.rolloutHours = "48";
   r.critical = "2.31";
+  r.silentArgs = "/S /D=C:\\Editor";
   const std::string text = ComposeManifest(r);
   ASSERT_EQ(RefuseManifest(text), "");
   std::string signedText;
@@ -190,6 +191,7 @@ TEST(Publish, ASignedManifestIsReadByTheCheckerAsComposed) {
     EXPECT_EQ(gRun.VerifiedKey, ToHex(key.key.data(), 64));
     EXPECT_EQ(gRun.RolloutShare, 1250u);  // the ramp has not started
     EXPECT_EQ(gRun.CriticalVer, "2.31");
+    EXPECT_EQ(gRun.SilentArgs, "/S /D=C:\\Editor");
   }
   // A byte changed after signing is refused.
   std::string tampered = signedText;
