@@ -135,8 +135,10 @@ class AppFolder:
         path = getattr(self, "system_path", None)
         env["PATH"] = self.bin + os.pathsep + (env.get("PATH", "") if path is None else path)
         env["TMPDIR"] = self.root
-        # The user's state (skip, remind, the last check) is the case's own.
+        # The user's state (skip, remind, the last check) and the
+        # administrator's policy are the case's own.
         env["XDG_STATE_HOME"] = os.path.join(self.root, "state")
+        env["PELMATIC_POLICY_FILE"] = os.path.join(self.root, "policy.ini")
         if self.proxy is not None:
             for name in ("http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
                          "no_proxy", "NO_PROXY"):

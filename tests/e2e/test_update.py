@@ -17,9 +17,9 @@ import zipfile
 
 from e2e.support import (ANY_SCRIPT, CLOSED, COMPLETE, HOME, MANIFEST_NOTES, NEXT_BIN, NOTES, WAIT,
                          close_request, elevate, fallback, homepage_question, launch, notice,
-                         read, recording_script, retry_box, split_progress, start_serving, status,
-                         stop_serving,
-                         texts, tree, update_question, UpdateFolder, wait_for, zip_bytes)
+                         other_checkers_running, read, recording_script, retry_box, split_progress,
+                         start_serving, status, stop_serving, texts, tree, update_question,
+                         UpdateFolder, wait_for, zip_bytes)
 
 
 def setUpModule():
@@ -74,6 +74,9 @@ class OfferCase(unittest.TestCase):
     def started_until(self, shown_last, option=None):
         """The program, answered Yes, once its output ends with shown_last:
         the run and what it showed."""
+        # The program steps aside silently while another PELMATIC.EXE runs,
+        # as a replacement script of a case before may still.
+        wait_for(lambda: not other_checkers_running(), 60)
         run = self.app.start(option)
         run.stdin.write(b"y\n")
         run.stdin.flush()
@@ -685,6 +688,154 @@ class PoliteOffer(OfferCase):
             code, out, err = self.app.run("-@", answers=b"s\n")
             self.assertEqual((code, out, err), (0, self.asked(b"2.32"), b""))
         self.assertEqual(os.listdir(self.state), [os.path.basename(path)])
+
+
+class Unattended(OfferCase):
+    """The letter u: no box and no status line, one line of result on
+    standard output, the result as the exit code; and the administrator's
+    policy (the case's own PELMATIC_POLICY_FILE)."""
+
+    def setUp(self):
+        super().setUp()
+        self.app.write("editor.exe", b"editor 2.30")
+
+    def run_u(self, option="u"):
+        code, out, err = self.app.run(option)
+        # No box (the line alone on stdout) and no status line: at most the
+        # replacement script is started.
+        for line in err.splitlines():
+            self.assertTrue(line.startswith(b"[launch] ") and line.endswith(b"/@Runme.bat"), err)
+        self.assertEqual(out.count(b"\n"), 1, out)
+        return code, out
+
+    def policy(self, **values):
+        self.app.write(os.path.join(self.app.root, "policy.ini"), "[editor]\r\n" + "".join(
+            "%s=%s\r\n" % kv for kv in values.items()))
+
+    def manifest_requests(self):
+        return len([r for r in SERVER.requests() if r["path"] == "/editor.ver"])
+
+    def test_every_outcome_has_its_code_and_its_line(self):
+        self.configure()
+        self.serve("editor.ver", b"ver=2.30\r\n")
+        self.assertEqual(self.run_u("-u@"), (0, b"editor 2.30: up to date (2.30 announced)\n"))
+        for mode, why in [(b"0", b"announced only (mode 0)"),
+                          (b"1", b"the manifest offers the homepage only"),
+                          (b"2", b"the manifest hands the file to the browser")]:
+            self.manifest(b"editor231.zip", mode=mode)
+            self.assertEqual(self.run_u(), (2, b"editor 2.30 -> 2.31: not installed: " + why + b"\n"))
+        self.manifest(b"editor231.zip")
+        self.assertEqual(self.run_u(), (5, b"editor 2.30 -> 2.31: failed: -11 the package could "
+                                           b"not be downloaded\n"))
+        SERVER.set_faults({"/editor.ver": {"status": 404}})
+        self.assertEqual(self.run_u(), (4, b"editor 2.30: no version information\n"))
+        SERVER.set_faults({})
+        # Nothing was opened, asked or started all the while.
+        self.assertEqual(self.app.opened_targets(), [])
+        os.symlink(os.path.join(self.app.root, "gone.ver"), self.app.path("editor.ver"))
+        code, out = self.run_u("nu")
+        self.assertEqual(code, 1)
+        self.assertRegex(out, rb"^editor: unexpected error: Exception EInOutError in module "
+                              rb"PELMATIC\.EXE at [0-9A-F]{16}\. File not found\.\n$")
+
+    def test_a_package_is_installed_unless_the_application_runs_or_the_folder_is_protected(self):
+        new_exe = read(NEXT_BIN)
+        self.configure(close_app="editor.exe", check_hours="24")
+        self.serve("editor231.zip", zip_bytes({"editor.exe": b"editor 2.31", "PELMATIC.EXE": new_exe}))
+        self.manifest(b"editor231.zip")
+        running = self.start_program("editor.exe")
+        before = self.snapshot()
+        self.assertEqual(self.run_u(), (2, b"editor 2.30 -> 2.31: not installed: editor.exe is "
+                                           b"running\n"))
+        self.assertIsNone(running.poll(), "the application was asked to close")
+        self.assertEqual(self.snapshot(), before)
+        os.killpg(running.pid, signal.SIGKILL)
+        running.wait()
+        # A folder it cannot write: no rights asked for (pkexec logs a start).
+        self.configure(close_app="editor.exe")
+        calls = os.path.join(self.app.root, "pkexec.log")
+        with open(os.path.join(self.app.bin, "pkexec"), "w") as f:
+            f.write('#!/bin/sh\necho "$*" >> "%s"\nexec "$@"\n' % calls)
+        os.chmod(os.path.join(self.app.bin, "pkexec"), 0o755)
+        subprocess.run(["chattr", "+i", self.app.dir], check=True)
+        self.addCleanup(subprocess.run, ["chattr", "-i", self.app.dir], check=False)
+        self.assertEqual(self.run_u(), (5, b"editor 2.30 -> 2.31: failed: -3 the application "
+                                           b"folder is not writable, and an unattended run asks "
+                                           b"for no administrator rights\n"))
+        self.assertFalse(os.path.exists(calls))
+        subprocess.run(["chattr", "-i", self.app.dir], check=True)
+        # Installed, the checker replaced after the run, nothing started.
+        self.assertEqual(self.run_u("@u"), (3, b"editor 2.30 -> 2.31: installed, 2 files\n"))
+        self.assertEqual(read(self.app.path("editor.exe")), b"editor 2.31")
+        self.assertTrue(wait_for(lambda: not os.path.exists(self.app.path("@Runme.bat")), 10))
+        self.assertEqual(read(self.app.path("pelmatic.exe")), new_exe)
+        self.assertEqual(self.app.opened_targets(), [])
+
+    def test_an_installer_runs_with_its_silent_arguments_only(self):
+        marker = os.path.join(self.app.root, "installer-ran.txt")
+        self.configure()
+        self.manifest(b"setup231.exe")
+        self.assertEqual(self.run_u(), (2, b"editor 2.30 -> 2.31: not installed: the manifest "
+                                           b"gives the installer no silent_args\n"))
+        for status, expected in [(0, (3, b"installed by setup231.exe /S --dir=x (exit code 0)")),
+                                 (3, (5, b"failed: setup231.exe /S --dir=x exited with 3"))]:
+            with self.subTest(status=status):
+                # Started directly, with its execute bit, never by the desktop.
+                self.serve("setup231.exe", ('#!/bin/sh\necho "$0 $*" >> "%s"\nexit %d\n'
+                                            % (marker, status)).encode())
+                self.serve("editor.ver", b"ver=2.31\r\nfile=setup231.exe\r\nsilent_args=/S "
+                                         b"--dir=x\r\n")
+                code, out = self.run_u()
+                self.assertEqual((code, out), (expected[0], b"editor 2.30 -> 2.31: " + expected[1] +
+                                               b"\n"))
+                self.assertEqual(read(marker).splitlines()[-1],
+                                 self.app.tmpdir.encode() + b"setup231.exe /S --dir=x")
+        self.assertEqual(self.app.opened_targets(), [])
+
+    def test_the_administrators_policy(self):
+        self.configure(check_hours="24")
+        self.manifest(b"editor231.zip", mode=b"1")
+        self.policy(Updates="0")
+        self.assertEqual(self.run_u(), (0, b"editor 2.30: not checked: updates are turned off by "
+                                           b"the administrator's policy\n"))
+        self.assertEqual(self.app.run(), (0, notice(
+            b"Updates of editor are turned off by your administrator."), b""))
+        self.assertEqual(self.app.run("-@"), (0, b"", b""))
+        self.assertEqual(self.manifest_requests(), 0)
+        # Manual only: what nobody started never checks; the user's own does.
+        self.policy(Updates="2")
+        self.assertEqual(self.run_u(), (0, b"editor 2.30: not checked: the administrator's policy "
+                                           b"leaves checks to the user\n"))
+        self.assertEqual(self.app.run("-@"), (0, b"", b""))
+        self.assertEqual(self.app.run(answers=b"c\n")[1], homepage_question())
+        self.assertEqual(self.manifest_requests(), 1)
+        # A version line: 2.31 is not on 2.4, and counts as not newer.
+        self.policy(TargetVersionPrefix="2.4", CheckHours="0")
+        for _ in range(2):  # CheckHours 0, in place of check_hours: every run checks
+            self.assertEqual(self.run_u(), (0, b"editor 2.30: up to date: 2.31 is held back by "
+                                               b"the policy's TargetVersionPrefix 2.4\n"))
+        self.assertEqual(self.manifest_requests(), 3)
+        self.policy(TargetVersionPrefix="2.3", CheckHours="0")
+        self.assertEqual(self.run_u()[0], 2)
+        # The user's own check above was a check, which CheckHours counts.
+        self.policy(CheckHours="24")
+        self.assertEqual(self.run_u(), (0, b"editor 2.30: not checked: the last check is fewer than "
+                                           b"24 hours old\n"))
+        # Values of the wrong kind count as absent, and the line says so.
+        self.policy(Updates="off", CheckHours="9000")
+        code, out = self.run_u()
+        ignored = (b"the policy's Updates is not a DWORD of 0, 1 or 2, ignored; the policy's "
+                   b"CheckHours is not a DWORD from 0 to 8760, ignored")
+        self.assertEqual(code, 0)
+        self.assertTrue(out.endswith(b"; " + ignored + b"\n"), out)
+        # The vendor's tool tells the policy of the machine it runs on.
+        self.policy(Updates="2", TargetVersionPrefix="2.3")
+        verify = subprocess.run([os.path.join(os.path.dirname(os.path.abspath(NEXT_BIN)),
+                                              "pelmatic-tool"), "verify", "--ini",
+                                 self.app.path("pelmatic.ini")], capture_output=True,
+                                env=self.app.env(), timeout=60)
+        self.assertIn(b"policy on this machine: Updates=2 (only checks the user starts), "
+                      b"TargetVersionPrefix=2.3 (no other version is taken)\n", verify.stdout)
 
 
 class NamesBeyondAscii(OfferCase):
