@@ -355,6 +355,19 @@ write_reg() {
     } >"$state/harness.reg"
 }
 
+# A folder of the prefix that cmd names by an environment variable, as a
+# Unix path.
+prefix_folder() {
+    local folder
+    folder=$(timeout 60 "$WINE" cmd /c echo "%$1%" 2>>"$state/wine.log" </dev/null | tr -d '\r') || true
+    case $folder in
+    [A-Za-z]:\\*) ;;
+    *) die "could not read the prefix's $1 (cmd said: $folder)" ;;
+    esac
+    "$WINE" winepath.exe -u "$folder" 2>>"$state/wine.log" </dev/null | tr -d '\r' ||
+        die "winepath could not map $1"
+}
+
 do_start() {
     case ${arch:=win32} in
     win32 | win64) ;;
@@ -453,24 +466,11 @@ do_start() {
         die "Shell.Application does not lead to the double (reg query said: $q)"
 
     # The temporary folder the programs of the prefix write to, so that
-    # tests can take away what a case left there.
-    local temp
-    temp=$(timeout 60 "$WINE" cmd /c echo %TEMP% 2>>"$state/wine.log" </dev/null | tr -d '\r') || true
-    case $temp in
-    [A-Za-z]:\\*) ;;
-    *) die "could not read the prefix's temporary folder (cmd said: $temp)" ;;
-    esac
-    temp=$("$WINE" winepath.exe -u "$temp" 2>>"$state/wine.log" </dev/null | tr -d '\r') ||
-        die "winepath could not map the temporary folder"
-    # And the user's own folder, where PelMatic keeps its state.
-    local appdata
-    appdata=$(timeout 60 "$WINE" cmd /c echo %LOCALAPPDATA% 2>>"$state/wine.log" </dev/null | tr -d '\r') || true
-    case $appdata in
-    [A-Za-z]:\\*) ;;
-    *) die "could not read the prefix's LOCALAPPDATA (cmd said: $appdata)" ;;
-    esac
-    appdata=$("$WINE" winepath.exe -u "$appdata" 2>>"$state/wine.log" </dev/null | tr -d '\r') ||
-        die "winepath could not map LOCALAPPDATA"
+    # tests can take away what a case left there, and the user's own
+    # folder, where PelMatic keeps its state.
+    local temp appdata
+    temp=$(prefix_folder TEMP)
+    appdata=$(prefix_folder LOCALAPPDATA)
 
     {
         echo "export DISPLAY=$(shq "$DISPLAY")"
