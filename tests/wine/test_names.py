@@ -78,7 +78,7 @@ class FoldersOutsideTheCodePage(OutsideTheCodePage, test_shell.ShellDoubleCase):
 
     def test_an_installer_named_beyond_ascii_into_the_temporary_folder(self):
         name = "установка.exe"
-        self.serve(name, read(wt.compile_c(wt.INSTALLER_SRC, self.root, "setup")))
+        self.serve(name, wt.installer_program())
         self.serve("editor.ver", BOM + ("ver=2.31\r\nfile=" + name + "\r\n").encode())
         self.configure()
         marker = os.path.join(self.root, "installer-ran.txt")
@@ -92,7 +92,7 @@ class FoldersOutsideTheCodePage(OutsideTheCodePage, test_shell.ShellDoubleCase):
 
     def test_a_package_with_names_beyond_ascii_and_a_newer_checker(self):
         marker = os.path.join(self.root, "application-ran.txt")
-        application = read(wt.compile_c(wt.INSTALLER_SRC, self.root, "application"))
+        application = wt.installer_program()
         new_ini = utf16_ini(ver_now="2.31", ver_file="editor", url_file=self.server.url,
                             run_app="Редактор.exe")
         self.configure()

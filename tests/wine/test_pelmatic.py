@@ -142,10 +142,7 @@ class PelmaticUnderWine(wt.ServedAppFolderCase):
         self.answer(box, IDCANCEL, proc)
 
     def test_installer_is_downloaded_and_really_runs(self):
-        build = tempfile.mkdtemp(dir=self.root)
-        installer = wt.compile_c(wt.INSTALLER_SRC, build, "setup")
-        with open(installer, "rb") as f:
-            self.serve("setup231.exe", f.read())
+        self.serve("setup231.exe", wt.installer_program())
         self.serve("editor.ver", b"ver=2.31\r\nfile=setup231.exe\r\n")
         self.configure()
         marker = os.path.join(self.root, "installer-ran.txt")

@@ -109,10 +109,8 @@ class StatusWindowUnderWine(ShellDoubleCase):
             self.assertEqual(f.read(), b"editor 2.31")
 
     def test_an_installers_bar_is_full_before_the_window_goes(self):
-        installer = wt.compile_c(wt.INSTALLER_SRC, self.root, "setup")
-        with open(installer, "rb") as f:
-            # Padding after the program makes a download of a few seconds.
-            self.serve("setup231.exe", f.read() + bytes(4 * MIB))
+        # Padding after the program makes a download of a few seconds.
+        self.serve("setup231.exe", wt.installer_program() + bytes(4 * MIB))
         self.serve("editor.ver", b"ver=2.31\r\nfile=setup231.exe\r\n")
         self.server.set_faults({"/setup231.exe": {"drip": [256 * 1024, 100]}})
         records, proc, _ = self.update()

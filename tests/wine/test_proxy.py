@@ -166,13 +166,7 @@ class UpdatesBehindProxy(ProxiedCase):
                    binding(package))
 
     def show(self, name, files):
-        """What the shell double shows for the archive name in AppDir."""
-        contents = os.path.join(self.app, name + ".contents")
-        for entry, data in files.items():
-            path = os.path.join(contents, *entry.split("/"))
-            os.makedirs(os.path.dirname(path), exist_ok=True)
-            with open(path, "wb") as f:
-                f.write(data)
+        wt.show_contents(self.app, name, files)
 
     def update(self):
         proc = self.start()
@@ -231,14 +225,7 @@ class DownloadsBehindProxy(ProxiedCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.build = tempfile.mkdtemp(prefix="pelmatic-wine-proxied-")
-        with open(wt.compile_c(wt.INSTALLER_SRC, cls.build, "setup"), "rb") as f:
-            cls.program = f.read()
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.build, ignore_errors=True)
-        super().tearDownClass()
+        cls.program = wt.installer_program()
 
     def installer(self, size, seed):
         data, i = bytearray(self.program), 0

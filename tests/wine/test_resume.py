@@ -7,7 +7,6 @@ import hashlib
 import os
 import shutil
 import sys
-import tempfile
 import time
 import unittest
 
@@ -24,14 +23,7 @@ class ResumedDownloadsUnderWine(wt.ServedAppFolderCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.build = tempfile.mkdtemp(prefix="pelmatic-wine-resume-")
-        with open(wt.compile_c(wt.INSTALLER_SRC, cls.build, "setup"), "rb") as f:
-            cls.program = f.read()
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.build, ignore_errors=True)
-        super().tearDownClass()
+        cls.program = wt.installer_program()
 
     def setUp(self):
         super().setUp()

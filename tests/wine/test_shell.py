@@ -152,12 +152,7 @@ class ShellDoubleCase(wt.ServedAppFolderCase):
         with open(os.path.join(self.served, "editor.ver"), "wb") as f:
             f.write(manifest)
         # The package is downloaded to AppDir + its name.
-        contents = os.path.join(self.app, PACKAGE + ".contents")
-        for name, data in files.items():
-            path = os.path.join(contents, *name.split("/"))
-            os.makedirs(os.path.dirname(path), exist_ok=True)
-            with open(path, "wb") as f:
-                f.write(data)
+        wt.show_contents(self.app, PACKAGE, files)
 
 
 @unittest.skipUnless(double_registered(), "Wine harness with the shell double not running")

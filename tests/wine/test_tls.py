@@ -175,10 +175,7 @@ class HttpsUnderWine(wt.AppFolderCase):
         self.assertEqual(headers.get("user-agent"), "Pelmatic")
 
     def test_installer_downloaded_over_https_runs(self):
-        build = tempfile.mkdtemp(dir=self.root)
-        installer = wt.compile_c(wt.INSTALLER_SRC, build, "setup")
-        with open(installer, "rb") as f:
-            program = f.read()
+        program = wt.installer_program()
         self.serve("setup231.exe", program)
         self.serve("editor.ver", b"ver=2.31\r\nfile=setup231.exe\r\n")
         self.configure(TRUSTED)

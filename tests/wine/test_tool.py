@@ -5,7 +5,6 @@ keys made by openssl are read, and what it signs, openssl verifies."""
 import os
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 import zipfile
@@ -37,10 +36,7 @@ class ToolUnderWine(wt.ServedAppFolderCase):
         self.assertEqual(pub_key, public)
         self.assertEqual(self.tool("keygen", "vendor.pem")[0], 2)
 
-        build = tempfile.mkdtemp(dir=self.root)
-        installer = wt.compile_c(wt.INSTALLER_SRC, build, "setup")
-        with open(installer, "rb") as f:
-            self.serve("setup231.exe", f.read())
+        self.serve("setup231.exe", wt.installer_program())
         with open(os.path.join(self.root, "notes.txt"), "wb") as f:
             f.write(b"Signed on Windows.\n")
         served = os.path.relpath(self.served, self.root)

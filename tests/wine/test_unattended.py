@@ -56,7 +56,7 @@ class UnattendedUnderWine(ShellDoubleCase):
         self.assertEqual(wt.recorder_lines(), [])  # nothing opened, nothing started
 
     def test_an_installer_with_its_silent_arguments(self):
-        self.serve("setup231.exe", read(wt.compile_c(wt.INSTALLER_SRC, self.root, "setup")))
+        self.serve("setup231.exe", wt.installer_program())
         self.serve("editor.ver", b"ver=2.31\r\nfile=setup231.exe\r\nsilent_args=/S\r\n")
         self.configure()
         marker = os.path.join(self.root, "installer-ran.txt")

@@ -413,6 +413,34 @@ int main(void)
 """
 
 
+_installer = None
+
+
+def installer_program():
+    """The bytes of the stand-in installer of INSTALLER_SRC, compiled once
+    for the whole run."""
+    global _installer
+    if _installer is None:
+        build = tempfile.mkdtemp(prefix="pelmatic-wine-installer-")
+        try:
+            with open(compile_c(INSTALLER_SRC, build, "setup"), "rb") as f:
+                _installer = f.read()
+        finally:
+            shutil.rmtree(build, ignore_errors=True)
+    return _installer
+
+
+def show_contents(app, archive, files):
+    """What the shell double shows for the archive named archive in the
+    folder app: the files beside it, in a folder of its name + .contents."""
+    contents = os.path.join(app, archive + ".contents")
+    for name, data in files.items():
+        path = os.path.join(contents, *name.split("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+
+
 def reap(procs):
     """End the given Wine processes that still run and close their pipes."""
     for p in procs:
