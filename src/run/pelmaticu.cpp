@@ -104,15 +104,16 @@ Start CheckVersion(const std::string& optionWord, int32_t copies, bool polite, O
   }
   gRun.CheckOutcome = EvaluateManifest();
   if (polite && gRun.CheckHours > 0 && gRun.CheckOutcome != -1) RecordCheck();
-  // A machine outside the share of a staged release goes on as if the
-  // manifest announced what it has; one whose user asked (f) is offered
-  // the release whatever the share. A version off the administrator's line
-  // is not newer at all.
+  // A version off the administrator's line is not newer at all. A machine
+  // outside the share of a staged release goes on as if the manifest
+  // announced what it has; one whose user asked (f) is offered the release
+  // whatever the share.
+  if (gRun.CheckOutcome == 1 && !PolicyTakes(gPolicy, gRun.RemoteVer))
+    gRun.HeldBackVer = gRun.RemoteVer;
   if (gRun.CheckOutcome == 1 &&
-      ((!options.force &&
-        !RolloutOffers(os::MachineId(), gRun.RolloutShare, gRun.VerFile, gRun.RemoteVer)) ||
-       !PolicyTakes(gPolicy, gRun.RemoteVer))) {
-    if (!PolicyTakes(gPolicy, gRun.RemoteVer)) gRun.HeldBackVer = gRun.RemoteVer;
+      (!gRun.HeldBackVer.empty() ||
+       (!options.force &&
+        !RolloutOffers(os::MachineId(), gRun.RolloutShare, gRun.VerFile, gRun.RemoteVer)))) {
     gRun.CheckOutcome = 0;
     gRun.RemoteVer = gRun.VerNow;
   }
