@@ -7,10 +7,7 @@ a download cut off and resumed arrive through it; https goes through
 CONNECT with its checks unchanged; and a proxy that refuses, or is not
 there, is a server that cannot be reached."""
 
-import hashlib
 import os
-import shutil
-import tempfile
 import unittest
 
 from e2e import test_delta as delta
@@ -20,51 +17,34 @@ from e2e.support import (CLOSED, COMPLETE, MANIFEST_NOTES, WAIT, TestServer, Upd
 from e2e.test_resume import payload
 from e2e.test_tls import TrustingFolder
 from e2e.test_tool import ToolCase
-from squid import PASSWORD, USER, Squid  # noqa: E402
+from squid import (PASSWORD, RESUME_CASES, USER, Origin, OriginFolders,  # noqa: E402
+                   binding)
 from tls import TlsServers  # noqa: E402
 
 MIB = 1 << 20
-CDN = "public, max-age=3600"
 YES = b"y\n\n"
 HOME = "http://127.0.0.1:9/home"
 
 
 def setUpModule():
-    global SQUID, SERVED, SERVER
-    # A Squid that does not start fails the module: never a silent skip.
-    SQUID = Squid()
-    SERVED = tempfile.mkdtemp(prefix="pelmatic-proxied-")
-    try:
-        SERVER = TestServer(SERVED, cache_control=CDN)
-    except BaseException:
-        SQUID.stop()
-        raise
+    global ORIGIN, SQUID, SERVED, SERVER
+    ORIGIN = Origin(TestServer, "pelmatic-proxied-")
+    SQUID, SERVED, SERVER = ORIGIN.squid, ORIGIN.served, ORIGIN.server
 
 
 def tearDownModule():
-    try:
-        SERVER.stop()
-        shutil.rmtree(SERVED, ignore_errors=True)
-    finally:
-        SQUID.stop()
+    ORIGIN.stop()
 
 
-def binding(data):
-    return b"sha256=%s\r\nsize=%d\r\n" % (hashlib.sha256(data).hexdigest().encode(), len(data))
 
-
-class ProxiedCase(unittest.TestCase):
+class ProxiedCase(OriginFolders, unittest.TestCase):
     """Each test has a folder of the server's of its own, so that nothing
     the proxy keeps from one test is asked for by another."""
 
     def setUp(self):
+        self.origin = ORIGIN
         SERVER.set_faults({})
         self.place(self._testMethodName)
-
-    def place(self, name):
-        self.where = name + "/"
-        os.makedirs(os.path.join(SERVED, self.where))
-        self.url = SERVER.url + self.where
 
     def folder(self, proxy=None, **keys):
         app = UpdateFolder()
@@ -74,17 +54,6 @@ class ProxiedCase(unittest.TestCase):
                             url_down=HOME), **keys))
         return app
 
-    def serve(self, name, data):
-        with open(os.path.join(SERVED, self.where, name), "wb") as f:
-            f.write(data)
-
-    def asked(self, name):
-        """The origin's requests for name."""
-        return [r for r in SERVER.requests() if r["path"] == "/" + self.where + name]
-
-    def through_proxy(self, name, count=1):
-        """The proxy's lines for the program's requests of name."""
-        return SQUID.answers(self.url + name, count=count)
 
 
 class ManifestAndUpdates(ProxiedCase):
@@ -103,14 +72,7 @@ class ManifestAndUpdates(ProxiedCase):
         asked_before = len(self.asked("editor.ver"))
         code, out, err = self.folder().run(answers=b"c\n")
         self.assertEqual((code, out, err), (0, homepage_question(remote=b"2.35"), b""))
-        [ours] = self.through_proxy("editor.ver")
-        self.assertFalse(ours["cached"], ours)
-        self.assertEqual((ours["hierarchy"], ours["cache_control"], ours["pragma"]),
-                         ("HIER_DIRECT", "no-cache", "no-cache"))
-        origin = self.asked("editor.ver")[asked_before:]
-        self.assertEqual([(r["headers"].get("User-Agent"), r["headers"].get("Cache-Control"),
-                           r["headers"].get("Pragma")) for r in origin],
-                         [("Pelmatic", "no-cache", "no-cache")])
+        self.assert_past_the_cache("editor.ver", asked_before)
         # The proxy keeps the new manifest for the neighbours from now on.
         self.assertEqual(SQUID.fetch(self.url + "editor.ver"), (200, current))
 
@@ -147,14 +109,7 @@ class ManifestAndUpdates(ProxiedCase):
 
     def test_a_download_cut_off_resumes_through_the_proxy(self):
         installer = "setup231.exe"
-        cut = {"cut": 3 * MIB, "times": 1}
-        cases = [
-            # the origin's faults, the Range of each of the program's requests
-            ("cut and resumed", cut, [None, "bytes=%d-" % (3 * MIB)]),
-            ("a 206 that starts elsewhere", dict(cut, then={"wrong_range": "start"}),
-             [None, "bytes=%d-" % (3 * MIB), None]),
-        ]
-        for name, fault, ranges in cases:
+        for name, fault, ranges in RESUME_CASES:
             with self.subTest(name):
                 self.place("%s-%d" % (self._testMethodName, len(ranges)))
                 data = payload(6 * MIB, name.encode())

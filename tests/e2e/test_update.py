@@ -83,7 +83,10 @@ class OfferCase(unittest.TestCase):
         shown = b""
         while not shown.endswith(shown_last):
             piece = run.stdout.read1(4096)
-            self.assertTrue(piece, shown)
+            if not piece:
+                _, err = run.communicate(timeout=60)
+                self.fail("the run ended with code %d after %r; its errors: %r"
+                          % (run.returncode, shown, err))
             shown += piece
         return run, shown
 

@@ -20,6 +20,7 @@ suites fail on it rather than skip.
 """
 
 import atexit
+import hashlib
 import os
 import pwd
 import shutil
@@ -41,6 +42,16 @@ ERROR_PAGE = (b"ver=" + ERROR_PAGE_VERSION + b"\r\nfile=editor999.zip\r\n"
 # One line per answer: the result (TCP_MISS, TCP_MEM_HIT, ...), the status,
 # what was asked for, by whom, and where it came from (HIER_DIRECT: the
 # origin).
+# A transfer cut off behind the proxy, as both builds' suites play it: a
+# name, the origin's fault on the file, and the Range each of the
+# program's requests must carry (None: the whole file).
+_CUT = {"cut": 3 << 20, "times": 1}
+RESUME_CASES = [
+    ("cut and resumed", _CUT, [None, "bytes=%d-" % (3 << 20)]),
+    ("a 206 that starts elsewhere", dict(_CUT, then={"wrong_range": "start"}),
+     [None, "bytes=%d-" % (3 << 20), None]),
+]
+
 LOG_FORMAT = ('%ts.%03tu %Ss %>Hs %rm %ru "%{User-Agent}>h" "%{Range}>h" "%{Cache-Control}>h" '
               '"%{Pragma}>h" %Sh')
 
@@ -285,3 +296,71 @@ class Squid:
     def __exit__(self, exc_type, exc, tb):
         self.stop()
         return False
+
+
+# Answers every cache may keep for an hour, as a CDN's are.
+CDN = "public, max-age=3600"
+
+
+def binding(data):
+    """The manifest's lines that bind the update file to data."""
+    return b"sha256=%s\r\nsize=%d\r\n" % (hashlib.sha256(data).hexdigest().encode(), len(data))
+
+
+class Origin:
+    """A test server (the suite's own make_server) behind a Squid, for a
+    whole suite, serving a folder of its own with CDN's answers. A Squid
+    that does not start fails the suite: never a silent skip."""
+
+    def __init__(self, make_server, prefix):
+        self.squid = Squid()
+        self.served = tempfile.mkdtemp(prefix=prefix)
+        try:
+            self.server = make_server(self.served, cache_control=CDN)
+        except BaseException:
+            self.squid.stop()
+            shutil.rmtree(self.served, ignore_errors=True)
+            raise
+
+    def stop(self):
+        try:
+            self.server.stop()
+            shutil.rmtree(self.served, ignore_errors=True)
+        finally:
+            self.squid.stop()
+
+
+class OriginFolders:
+    """For a test case whose self.origin is an Origin: a folder of the
+    server's for each test (place), so that nothing the proxy keeps from one
+    test is asked for by another, and what the server and the proxy saw."""
+
+    def place(self, name):
+        self.where = name + "/"
+        os.makedirs(os.path.join(self.origin.served, self.where), exist_ok=True)
+        self.url = self.origin.server.url + self.where
+
+    def serve(self, name, data):
+        with open(os.path.join(self.origin.served, self.where, name), "wb") as f:
+            f.write(data)
+
+    def asked(self, name):
+        """The origin's requests for name."""
+        return [r for r in self.origin.server.requests() if r["path"] == "/" + self.where + name]
+
+    def through_proxy(self, name, count=1):
+        """The proxy's lines for the program's requests of name."""
+        return self.origin.squid.answers(self.url + name, count=count)
+
+    def assert_past_the_cache(self, name, asked_before):
+        """The program's one request for name went past the proxy's cache to
+        the origin, whose requests after the first asked_before it is."""
+        [ours] = self.through_proxy(name)
+        self.assertFalse(ours["cached"], ours)
+        self.assertEqual((ours["hierarchy"], ours["cache_control"], ours["pragma"]),
+                         ("HIER_DIRECT", "no-cache", "no-cache"))
+        # Each header once: the server's log joins repeated ones with ", ".
+        origin = self.asked(name)[asked_before:]
+        self.assertEqual([(r["headers"].get("User-Agent"), r["headers"].get("Cache-Control"),
+                           r["headers"].get("Pragma")) for r in origin],
+                         [("Pelmatic", "no-cache", "no-cache")])

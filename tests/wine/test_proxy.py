@@ -16,17 +16,15 @@ PELMATIC_WINE_STATE=STATE_DIR.
 import hashlib
 import io
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winetools as wt  # noqa: E402
-from squid import Squid  # noqa: E402
+from squid import RESUME_CASES, Origin, OriginFolders, binding  # noqa: E402
 import test_shell  # noqa: E402  (by module: its test cases stay its own)
 from test_shell import PACKAGE, TOP, ShellDouble, double_registered, read  # noqa: E402
 from test_tls import forget_root, trust_root  # noqa: E402
@@ -37,12 +35,8 @@ NOTICE_CAPTION = wt.texts.NOTICE_CAPTION
 QUESTION_CAPTION = wt.texts.question_caption()
 NO_INFORMATION = wt.texts.no_information() + wt.texts.NOTICE_TAIL
 MIB = 1 << 20
-CDN = "public, max-age=3600"
 NOTES = b"New export filter." + CRLF + b"Faster start-up."
 
-
-def binding(data):
-    return b"sha256=%s\r\nsize=%d\r\n" % (hashlib.sha256(data).hexdigest().encode(), len(data))
 
 
 def zip_of(files, path=None):
@@ -58,38 +52,28 @@ def zip_of(files, path=None):
 
 
 def setUpModule():
-    global SQUID, SERVED, SERVER
-    SQUID = SERVER = None
+    global ORIGIN, SQUID, SERVED, SERVER
+    ORIGIN = SQUID = SERVER = None
     if not wt.available():
         return
-    # A Squid that does not start fails the module: never a silent skip.
-    SQUID = Squid()
-    SERVED = tempfile.mkdtemp(prefix="pelmatic-wine-proxied-")
-    try:
-        SERVER = wt.TestServer(SERVED, cache_control=CDN)
-    except BaseException:
-        SQUID.stop()
-        raise
+    ORIGIN = Origin(wt.TestServer, "pelmatic-wine-proxied-")
+    SQUID, SERVED, SERVER = ORIGIN.squid, ORIGIN.served, ORIGIN.server
 
 
 def tearDownModule():
-    try:
-        if SERVER is not None:
-            SERVER.stop()
-            shutil.rmtree(SERVED, ignore_errors=True)
-    finally:
-        if SQUID is not None:
-            SQUID.stop()
+    if ORIGIN is not None:
+        ORIGIN.stop()
 
 
 @wt.skip_unless_harness
-class ProxiedCase(wt.AppFolderCase):
+class ProxiedCase(OriginFolders, wt.AppFolderCase):
     """The system's proxy is Squid for the case (self.behind() for another),
     and the case has a folder of the server's of its own, so that nothing
     the proxy keeps from one case is asked for by another."""
 
     def setUp(self):
         super().setUp()
+        self.origin = ORIGIN
         SERVER.set_faults({})
         self.behind(SQUID.url)
         self.place(self._testMethodName)
@@ -99,22 +83,9 @@ class ProxiedCase(wt.AppFolderCase):
         self.addCleanup(wt.set_system_proxy(server))
 
     def place(self, name):
-        self.where = name + "/"
-        os.makedirs(os.path.join(SERVED, self.where), exist_ok=True)
-        self.url = SERVER.url + self.where
+        super().place(name)
         self.write_ini(self.url)
 
-    def serve(self, name, data):
-        with open(os.path.join(SERVED, self.where, name), "wb") as f:
-            f.write(data)
-
-    def asked(self, name):
-        """The origin's requests for name."""
-        return [r for r in SERVER.requests() if r["path"] == "/" + self.where + name]
-
-    def through_proxy(self, name, count=1):
-        """The proxy's lines for the program's requests of name."""
-        return SQUID.answers(self.url + name, count=count)
 
     def press(self, box, button, proc, code=0):
         self.assertTrue(wt.press(box["hwnd"], button))
@@ -138,15 +109,7 @@ class ManifestBehindProxy(ProxiedCase):
         box = self.box(QUESTION_CAPTION)
         self.assertEqual(box["text"], wt.texts.homepage_question(b"2.35", b"2.30", NOTES))
         self.press(box, wt.IDCANCEL, proc)
-        [ours] = self.through_proxy("editor.ver")
-        self.assertFalse(ours["cached"], ours)
-        self.assertEqual((ours["hierarchy"], ours["cache_control"], ours["pragma"]),
-                         ("HIER_DIRECT", "no-cache", "no-cache"))
-        # Each header once: the server's log joins repeated ones with ", ".
-        origin = self.asked("editor.ver")[asked_before:]
-        self.assertEqual([(r["headers"].get("User-Agent"), r["headers"].get("Cache-Control"),
-                           r["headers"].get("Pragma")) for r in origin],
-                         [("Pelmatic", "no-cache", "no-cache")])
+        self.assert_past_the_cache("editor.ver", asked_before)
 
 
 @unittest.skipUnless(double_registered(), "Wine harness with the shell double not running")
@@ -236,14 +199,7 @@ class DownloadsBehindProxy(ProxiedCase):
 
     def test_a_download_cut_off_resumes_through_the_proxy(self):
         name = "setup231.exe"
-        cut = {"cut": 3 * MIB, "times": 1}
-        cases = [
-            # the origin's faults, the Range of each of the program's requests
-            ("cut and resumed", cut, [None, "bytes=%d-" % (3 * MIB)]),
-            ("a 206 that starts elsewhere", dict(cut, then={"wrong_range": "start"}),
-             [None, "bytes=%d-" % (3 * MIB), None]),
-        ]
-        for label, fault, ranges in cases:
+        for label, fault, ranges in RESUME_CASES:
             with self.subTest(label):
                 self.place("%s-%d" % (self._testMethodName, len(ranges)))
                 data = self.installer(6 * MIB, label.encode())
