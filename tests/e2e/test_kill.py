@@ -7,8 +7,10 @@ kill comes at a chosen point of the merge rather than at a guessed time.
 PELMATIC_KILL_FILES and PELMATIC_KILL_MOMENTS set the size: 500 files and
 6 moments in `make test`, 5,000 and 20 in `make killtest`."""
 import os
+import shutil
 import signal
 import subprocess
+import tempfile
 import time
 import unittest
 import zipfile
@@ -63,11 +65,17 @@ class KilledInstallations(unittest.TestCase):
         cls.kept = names(FILES // 5)
         cls.replaced = names(FILES - FILES // 5, FILES // 5)
         cls.added = names(FILES // 5, FILES)
-        cls.package = os.path.join(os.path.dirname(__file__), "..", "..", "build",
-                                   "killtest-%d.zip" % FILES)
+        # Beside the temporary application folders, which link it, and
+        # private to this run: the sanitizer pass runs beside the plain one.
+        cls.packages = tempfile.mkdtemp(prefix="pelmatic-killtest-")
+        cls.package = os.path.join(cls.packages, "killtest-%d.zip" % FILES)
         with zipfile.ZipFile(cls.package, "w", zipfile.ZIP_STORED) as z:
             for name in cls.replaced + cls.added:
                 z.writestr(name, ("new " + name + "\n") * 4)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.packages, ignore_errors=True)
 
     def prepared(self):
         app = UpdateFolder()
