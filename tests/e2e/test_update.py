@@ -67,6 +67,9 @@ class OfferCase(unittest.TestCase):
         return [(r["path"], {k.lower(): v for k, v in r["headers"].items()}.get("user-agent"))
                 for r in SERVER.requests() if not r["path"].endswith(".ver")]
 
+    def manifest_requests(self):
+        return len([r for r in SERVER.requests() if r["path"] == "/editor.ver"])
+
     def snapshot(self):
         return {name: (None if name.endswith("/") else read(self.app.path(name)))
                 for name in tree(self.app.dir)}
@@ -585,9 +588,6 @@ class PoliteOffer(OfferCase):
         with open(path, "wb") as f:
             f.write(b"pelmatic-state 1\n" + b"".join(l + b"\n" for l in lines))
 
-    def manifest_requests(self):
-        return len([r for r in SERVER.requests() if r["path"] == "/editor.ver"])
-
     def test_skip_holds_that_version_back_from_runs_with_at_only(self):
         self.configure(skip="1", remind_hours="24")
         self.offer()
@@ -714,9 +714,6 @@ class Unattended(OfferCase):
     def policy(self, **values):
         self.app.write(os.path.join(self.app.root, "policy.ini"), "[editor]\r\n" + "".join(
             "%s=%s\r\n" % kv for kv in values.items()))
-
-    def manifest_requests(self):
-        return len([r for r in SERVER.requests() if r["path"] == "/editor.ver"])
 
     def test_every_outcome_has_its_code_and_its_line(self):
         self.configure()
