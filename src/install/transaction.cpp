@@ -45,11 +45,8 @@ bool FileEntryExists(const std::string& path) {
 }
 
 std::string Digest(const std::string& text) {
-  os::UniqueHash hash(os::Sha256Open());
   os::Sha256Digest digest{};
-  if (!hash) return "";
-  os::Sha256Update(hash.Get(), text.data(), text.size());
-  if (!os::Sha256Finish(hash.Get(), digest)) return "";
+  if (!Sha256Of(text, digest)) return "";
   return ToHex(digest.data(), digest.size());
 }
 

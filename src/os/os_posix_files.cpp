@@ -351,7 +351,7 @@ std::string TempPath() {
 }
 
 std::string UserStateFolder() {
-  // The base directory specification: a relative XDG_STATE_HOME is ignored.
+  // As XDG has it: a relative XDG_STATE_HOME counts as unset.
   const char* state = std::getenv("XDG_STATE_HOME");
   if (state && state[0] == '/') return std::string(state) + "/pelmatic/";
   const char* home = std::getenv("HOME");

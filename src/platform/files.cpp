@@ -25,3 +25,12 @@ ExeMachine ExecutableMachine(const std::string& path) {
     have += got;
   return FindExeMachine(head, have);
 }
+
+bool WriteAndClose(os::FileHandle h, const std::string& bytes) {
+  os::UniqueFile file(h);
+  uint32_t written = 0;
+  bool ok =
+      os::FileWrite(file.Get(), bytes.data(), static_cast<uint32_t>(bytes.size()), written) == 0 &&
+      written == bytes.size() && os::FileSync(file.Get()) == 0;
+  return os::FileClose(file.Release()) == 0 && ok;
+}

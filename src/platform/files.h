@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "os/os.h"
 #include "os/peversion.h"
 
 // True when the directory search finds a first entry for the name (wildcards
@@ -14,3 +15,6 @@ bool PathExists(const std::string& path);
 // The machine the executable at path is built for; unknown when it cannot
 // be read or is no executable.
 ExeMachine ExecutableMachine(const std::string& path);
+// Writes bytes into the open file h and closes it, all on the disk; false
+// when any of it failed.
+bool WriteAndClose(os::FileHandle h, const std::string& bytes);

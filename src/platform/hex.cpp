@@ -41,3 +41,10 @@ bool ParseDecimal(std::string_view text, size_t maxDigits, uint64_t& value) {
   }
   return true;
 }
+
+bool Sha256Of(std::string_view bytes, os::Sha256Digest& digest) {
+  os::UniqueHash hash(os::Sha256Open());
+  if (!hash) return false;
+  os::Sha256Update(hash.Get(), bytes.data(), bytes.size());
+  return os::Sha256Finish(hash.Get(), digest);
+}

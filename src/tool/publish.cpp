@@ -243,13 +243,9 @@ std::string SignedPart(const std::string& raw) {
 }
 
 bool AppendSignature(const std::string& text, const SigningKey& key, std::string& out) {
-  os::UniqueHash hash(os::Sha256Open());
   os::Sha256Digest digest{};
   os::P256Signature signature{};
-  if (!hash) return false;
-  os::Sha256Update(hash.Get(), text.data(), text.size());
-  if (!os::Sha256Finish(hash.Get(), digest) ||
-      !os::P256Sign(key.secret, key.key, digest, signature))
+  if (!Sha256Of(text, digest) || !os::P256Sign(key.secret, key.key, digest, signature))
     return false;
   out = text + "sig=" + ToHex(signature.data(), signature.size()) + "\r\n";
   return true;

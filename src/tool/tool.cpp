@@ -78,17 +78,6 @@ std::string ReadAll(const std::string& path, uint64_t limit, std::istream* in = 
   return bytes;
 }
 
-// Writes bytes into the open file h and closes it, all on the disk; false
-// when any of it failed.
-bool WriteAndClose(os::FileHandle h, const std::string& bytes) {
-  os::UniqueFile file(h);
-  uint32_t written = 0;
-  bool ok =
-      os::FileWrite(file.Get(), bytes.data(), static_cast<uint32_t>(bytes.size()), written) == 0 &&
-      written == bytes.size() && os::FileSync(file.Get()) == 0;
-  return os::FileClose(file.Release()) == 0 && ok;
-}
-
 // Written beside path first, then put in its place: a failed write never
 // leaves half a file where the old one was. fill writes into the open file.
 template <typename Fill>

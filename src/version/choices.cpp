@@ -1,8 +1,7 @@
 #include "version/choices.h"
 
-#include <cstdlib>
-
 #include "os/os.h"
+#include "platform/files.h"
 #include "platform/hex.h"
 #include "platform/names.h"
 #include "version/versiontext.h"
@@ -10,23 +9,21 @@
 namespace {
 
 const char kHeader[] = "pelmatic-state 1";
-constexpr uint32_t kMaxHours = 8760;
 constexpr uint32_t kMaxBytes = 4096;
 
 bool ParseMoment(const std::string& text, int64_t& out) {
-  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  out = std::strtoll(text.c_str(), nullptr, 10);
+  uint64_t value = 0;
+  if (!ParseDecimal(text, 18, value)) return false;
+  out = static_cast<int64_t>(value);
   return true;
 }
 
 }  // namespace
 
 uint32_t ParseHours(const std::string& value) {
-  const std::string v = Trim(value);
-  if (v.empty() || v.size() > 4 || v.find_first_not_of("0123456789") != std::string::npos) return 0;
-  const uint32_t hours = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 10));
-  return hours >= 1 && hours <= kMaxHours ? hours : 0;
+  uint64_t hours = 0;
+  if (!ParseDecimal(Trim(value), 4, hours)) return 0;
+  return hours >= 1 && hours <= kMaxHours ? static_cast<uint32_t>(hours) : 0;
 }
 
 std::string ChoicesPath(const std::string& verFile, const std::string& appDir) {
@@ -34,12 +31,8 @@ std::string ChoicesPath(const std::string& verFile, const std::string& appDir) {
   if (folder.empty()) return std::string();
   // Two installations of one product keep their own choices; the folder's
   // letter case is no other installation.
-  const std::string key = UpperCase(appDir);
-  os::UniqueHash hash(os::Sha256Open());
   os::Sha256Digest digest{};
-  if (!hash) return std::string();
-  os::Sha256Update(hash.Get(), key.data(), key.size());
-  if (!os::Sha256Finish(hash.Get(), digest)) return std::string();
+  if (!Sha256Of(UpperCase(appDir), digest)) return std::string();
   const std::string product = IsPlainFileName(verFile) ? verFile : std::string("product");
   return folder + product + "-" + ToHex(digest.data(), 4) + ".state";
 }
@@ -111,12 +104,7 @@ bool SaveChoices(const std::string& path, const Choices& choices) {
   const std::string beside = path + ".new";
   os::FileHandle h = nullptr;
   if (os::FileCreateExclusive(beside, h) != 0) return false;
-  os::UniqueFile file(h);
-  uint32_t written = 0;
-  const bool wrote =
-      os::FileWrite(file.Get(), text.data(), static_cast<uint32_t>(text.size()), written) == 0 &&
-      written == text.size() && os::FileSync(file.Get()) == 0;
-  if (file.Close() != 0 || !wrote || os::FileRename(beside, path, true) != 0) {
+  if (!WriteAndClose(h, text) || os::FileRename(beside, path, true) != 0) {
     os::FileDelete(beside);
     return false;
   }

@@ -7,8 +7,11 @@
 #include <cstdint>
 #include <string>
 
+// The most hours a key of pelmatic.ini or the policy can name: a year.
+constexpr uint32_t kMaxHours = 8760;
+
 // The keys of pelmatic.ini that switch these on; 0 or false when absent
-// or not a whole number from 1 to 8760.
+// or not a whole number from 1 to kMaxHours.
 struct PoliteKeys {
   uint32_t remindHours = 0;  // remind_hours: Cancel means "remind me later"
   bool skip = false;         // skip=1: the question can skip a version

@@ -1,10 +1,9 @@
 #include "version/policy.h"
 
 #include "os/os.h"
+#include "version/choices.h"
 
 namespace {
-
-constexpr uint32_t kMaxCheckHours = 8760;
 
 void Ignore(Policy& p, const std::string& why) {
   p.ignored += (p.ignored.empty() ? "" : "; ") + why + ", ignored";
@@ -30,7 +29,7 @@ Policy ReadPolicy(const std::string& product) {
     p.targetVersionPrefix = prefix.text;
   else if (prefix.type != os::PolicyType::kAbsent)
     Ignore(p, "the policy's TargetVersionPrefix is not a string");
-  if (hours.type == os::PolicyType::kNumber && hours.number <= kMaxCheckHours) {
+  if (hours.type == os::PolicyType::kNumber && hours.number <= kMaxHours) {
     p.hasCheckHours = true;
     p.checkHours = hours.number;
   } else if (hours.type != os::PolicyType::kAbsent) {

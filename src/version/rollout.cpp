@@ -60,11 +60,8 @@ uint32_t RolloutShareAt(const RolloutPlan& plan, int64_t now) {
 uint32_t RolloutBucket(const std::string& machineId, const std::string& product,
                        const std::string& version) {
   const std::string input = machineId + "\n" + product + "\n" + version;
-  os::UniqueHash hash(os::Sha256Open());
   os::Sha256Digest digest{};
-  if (!hash) return 0;
-  os::Sha256Update(hash.Get(), input.data(), input.size());
-  if (!os::Sha256Finish(hash.Get(), digest)) return 0;
+  if (!Sha256Of(input, digest)) return 0;
   const uint32_t first = static_cast<uint32_t>(digest[0]) << 24 |
                          static_cast<uint32_t>(digest[1]) << 16 |
                          static_cast<uint32_t>(digest[2]) << 8 | digest[3];

@@ -1,5 +1,7 @@
 #include "version/signing.h"
 
+#include "platform/hex.h"
+
 namespace {
 
 bool AllDigits(const std::string& s, size_t from, size_t count) {
@@ -97,11 +99,8 @@ bool ParseExpires(const std::string& t, int64_t& seconds) {
 
 int VerifySignature(const TrustedKeys& trusted, const std::string& signedBytes,
                     const os::P256Signature& signature) {
-  os::UniqueHash hash(os::Sha256Open());
   os::Sha256Digest digest;
-  if (!hash) return -1;
-  os::Sha256Update(hash.Get(), signedBytes.data(), signedBytes.size());
-  if (!os::Sha256Finish(hash.Get(), digest)) return -1;
+  if (!Sha256Of(signedBytes, digest)) return -1;
   for (size_t i = 0; i < trusted.keys.size(); ++i)
     if (os::P256Verify(trusted.keys[i], digest, signature)) return static_cast<int>(i);
   return -1;
