@@ -31,6 +31,8 @@ import time
 import urllib.error
 import urllib.request
 
+from testserver import end
+
 SQUID = os.environ.get("PELMATIC_SQUID", "/usr/sbin/squid")
 HELPERS = "/usr/lib/squid"
 TEMPLATES = "/usr/share/squid/errors/templates"
@@ -272,15 +274,7 @@ class Squid:
 
     def _end(self):
         proc, self.proc = self.proc, None
-        if proc is None:
-            return
-        if proc.poll() is None:
-            proc.terminate()
-            try:
-                proc.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
+        end(proc, 15)
 
     def stop(self):
         """Stops Squid by its PID and takes its folder away; safe twice."""

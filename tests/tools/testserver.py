@@ -22,6 +22,19 @@ import time
 SERVER_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "httpserver.py")
 
 
+
+def end(proc, timeout):
+    """Ends a helper process this suite started (None: nothing), asked
+    first, killed when it does not go within timeout seconds."""
+    if proc is None or proc.poll() is not None:
+        return
+    proc.terminate()
+    try:
+        proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
 class TestServer:
     # Keeps unittest from mistaking this helper for a test case.
     __test__ = False
@@ -145,13 +158,7 @@ class TestServer:
         """Stop the server and remove its temp folder; safe to call twice."""
         atexit.unregister(self.stop)
         proc, self.proc = self.proc, None
-        if proc is not None and proc.poll() is None:
-            proc.terminate()
-            try:
-                proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
+        end(proc, 5)
         if proc is not None:
             self.returncode = proc.returncode
         if self._dir:
